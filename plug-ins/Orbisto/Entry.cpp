@@ -1,0 +1,8 @@
+#include "Orbisto.h"
+
+#include <new>
+
+extern "C" CAbstractTurntableController *NXSDK_RegisterTurntableController()
+{
+    return new (std::nothrow) COrbisto;
+}

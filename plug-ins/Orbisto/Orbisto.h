@@ -1,0 +1,77 @@
+#ifndef ORBISTO_H
+#define ORBISTO_H
+
+#include "CAbstractTurntableController.h"
+
+#include <QByteArray>
+#include <QDialog>
+#include <QList>
+#include <QPointer>
+#include <QSerialPort>
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+class Ui_OrbistoUi;
+
+// A serial port as discovery sees it: where to open it and who made it.
+struct SerialPortCandidate
+{
+    QString systemLocation;
+    QString manufacturer;
+};
+
+// The controller of the Orbisto turntable. It adds no meta-object of its own:
+// hosts know it only as a CAbstractTurntableController.
+class COrbisto : public CAbstractTurntableController
+{
+public:
+    // Scans the system's serial ports.
+    COrbisto();
+    // Scans the given ports instead, for a turntable the system cannot enumerate.
+    explicit COrbisto(const QList<SerialPortCandidate> &candidates);
+    ~COrbisto() override;
+
+    QWidget *createSettingsWidget() override;
+    quint16 framesCount() override;
+    bool startCapture() override;
+    bool saveSettings(QSettings *settings, QString &errorMessage) override;
+    void loadSettings(QSettings *settings) override;
+    void snapTaken(int count) override;
+
+    // Writes the frame "#<letter><value>." to the turntable.
+    void sendCommand(char letter, int value);
+
+    void onReadyRead();
+    void onStartRotation();
+    void onStopRotation();
+
+private:
+    void scan(const QList<SerialPortCandidate> &candidates);
+    void interpretReply();
+    void startPreSnapDelay();
+    void showDeviceInfo(const QByteArray &text);
+    Ui_OrbistoUi *liveForm() const;
+
+    std::unique_ptr<Ui_OrbistoUi> m_ui;
+    QPointer<QSerialPort> m_port;
+    quint16 m_framesCount = 0;
+    QByteArray m_lastCommand;
+    bool m_rotating = false;
+    int m_stepsPerFrame = 0;
+    int m_postSnapDelay = 0;
+    int m_preSnapDelay = 0;
+
+    // Every port the scan opened, the current one included; they are told
+    // goodbye and freed with the controller.
+    std::vector<std::unique_ptr<QSerialPort>> m_openPorts;
+    // Bytes received since the last command was sent.
+    QByteArray m_reply;
+    // A turn is confirmed once, however often the device says "Success".
+    bool m_turnConfirmed = false;
+    // The dialog of m_ui; the host may destroy it while the record lives on.
+    QPointer<QDialog> m_dialog;
+};
+
+#endif // ORBISTO_H

@@ -1,0 +1,144 @@
+#include "Orbisto.h"
+#include "OrbistoProtocol.h"
+#include "ui_OrbistoUi.h"
+
+#include <QDeadlineTimer>
+#include <QSerialPort>
+#include <QSerialPortInfo>
+
+namespace {
+
+// The turntable is an STM32 board; the USB stack reports this vendor string.
+const QString kTurntableManufacturer = QStringLiteral("STMicroelectronics");
+
+// Bodies of the commands whose replies the controller reads.
+const char kInfoRequestBody[] = "i1";
+const char kStopBody[] = "c1";
+const char kRotateClockwiseBody[] = "r1";
+const char kRotateCounterClockwiseBody[] = "r0";
+const char kTurnConfirmation[] = "Success";
+
+// A reply is never longer than a line of text; anything past this is noise.
+const int kMaxReplyBytes = 4096;
+// The disable command must leave before the port closes, but a dead device
+// must not hold up the host's shutdown for long.
+const int kGoodbyeTimeoutMs = 300;
+
+QByteArray commandFrame(char letter, int value)
+{
+    return '#' + QByteArray(1, letter) + QByteArray::number(value) + '.';
+}
+
+QList<SerialPortCandidate> systemSerialPorts()
+{
+    QList<SerialPortCandidate> candidates;
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : ports)
+        candidates.append({info.systemLocation(), info.manufacturer()});
+    return candidates;
+}
+
+void sayGoodbye(QSerialPort *port)
+{
+    port->write(commandFrame(OrbistoProtocol::kEnable, 0));
+    // close() drops whatever is still buffered, so give the bytes a moment to leave.
+    const QDeadlineTimer deadline(kGoodbyeTimeoutMs);
+    while (port->bytesToWrite() > 0 && !deadline.hasExpired()) {
+        if (!port->waitForBytesWritten(int(deadline.remainingTime())))
+            break;
+    }
+    port->close();
+}
+
+} // namespace
+
+COrbisto::COrbisto()
+    : COrbisto(systemSerialPorts())
+{
+}
+
+COrbisto::COrbisto(const QList<SerialPortCandidate> &candidates)
+{
+    scan(candidates);
+}
+
+COrbisto::~COrbisto()
+{
+    // Ports the scan left behind get the same goodbye as the current one.
+    for (const std::unique_ptr<QSerialPort> &port : m_openPorts) {
+        disconnect(port.get(), nullptr, this, nullptr);
+        sayGoodbye(port.get());
+    }
+}
+
+void COrbisto::scan(const QList<SerialPortCandidate> &candidates)
+{
+    // Every matching port is tried; the last one decides whether we have a turntable.
+    for (const SerialPortCandidate &candidate : candidates) {
+        if (!candidate.manufacturer.startsWith(kTurntableManufacturer, Qt::CaseSensitive))
+            continue;
+        auto port = std::make_unique<QSerialPort>(candidate.systemLocation);
+        m_port = port.get();
+        if (!port->open(QIODevice::ReadWrite))
+            continue; // the failed port is destroyed here, so m_port reads null
+        sendCommand(OrbistoProtocol::kEnable, 1);
+        connect(port.get(), &QSerialPort::readyRead, this, &COrbisto::onReadyRead);
+        m_openPorts.push_back(std::move(port));
+    }
+}
+
+void COrbisto::sendCommand(char letter, int value)
+{
+    const QByteArray frame = commandFrame(letter, value);
+    m_lastCommand = frame.mid(1, frame.size() - 2);
+    // A new command starts a fresh reply.
+    m_reply.clear();
+    m_turnConfirmed = false;
+    if (QSerialPort *port = m_port)
+        port->write(frame);
+}
+
+void COrbisto::onReadyRead()
+{
+    QSerialPort *port = m_port;
+    if (!port)
+        return;
+    const QByteArray burst = port->readAll();
+    if (burst.isEmpty())
+        return;
+    // The device may split a reply across reads, so interpret everything
+    // received since the last command, not just this burst.
+    m_reply += burst;
+    if (m_reply.size() > kMaxReplyBytes)
+        m_reply.remove(0, m_reply.size() - kMaxReplyBytes);
+    interpretReply();
+}
+
+void COrbisto::interpretReply()
+{
+    if (m_lastCommand == kInfoRequestBody) {
+        // "i1", one separator byte, the text, then '#'.
+        const int start = m_reply.indexOf(m_lastCommand);
+        const int end = start < 0 ? -1 : m_reply.indexOf('#', start + 1);
+        if (end >= 0) {
+            const int skip = m_lastCommand.size() + 1;
+            const int length = end - skip - start;
+            showDeviceInfo(m_reply.mid(start + skip, length));
+            // A negative length took the rest of the reply; either way it is used up.
+            if (length < 0)
+                m_reply.clear();
+            else
+                m_reply.remove(0, end + 1);
+        }
+    }
+    if (m_lastCommand == kStopBody)
+        m_rotating = false;
+    if (m_lastCommand == kRotateClockwiseBody || m_lastCommand == kRotateCounterClockwiseBody)
+        m_rotating = true;
+    if (m_lastCommand.startsWith(OrbistoProtocol::kTurn) && !m_turnConfirmed
+        && m_reply.contains(kTurnConfirmation)) {
+        m_turnConfirmed = true;
+        m_reply.clear();
+        startPreSnapDelay();
+    }
+}

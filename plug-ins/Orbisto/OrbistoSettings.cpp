@@ -1,0 +1,73 @@
+#include "Orbisto.h"
+#include "ui_OrbistoUi.h"
+
+#include <QSettings>
+
+namespace {
+
+const QString kGroup = QStringLiteral("Orbisto");
+const QString kFramesCountKey = QStringLiteral("framesCount");
+const QString kPostSnapKey = QStringLiteral("postSnap");
+const QString kPreSnapKey = QStringLiteral("preSnap");
+
+const uint kMinFramesCount = 2;
+const uint kMaxFramesCount = 72;
+
+// An absent key leaves the member alone; a present one that is not a number reads as 0.
+template<typename T>
+void loadInteger(QSettings *settings, const QString &key, T &member)
+{
+    const QVariant value = settings->value(key, QVariant());
+    if (value.isValid())
+        member = T(value.toInt());
+}
+
+} // namespace
+
+void COrbisto::loadSettings(QSettings *settings)
+{
+    if (!settings)
+        return;
+    settings->beginGroup(kGroup);
+    loadInteger(settings, kFramesCountKey, m_framesCount);
+    loadInteger(settings, kPostSnapKey, m_postSnapDelay);
+    loadInteger(settings, kPreSnapKey, m_preSnapDelay);
+    settings->endGroup();
+}
+
+bool COrbisto::saveSettings(QSettings *settings, QString &errorMessage)
+{
+    if (!m_port) {
+        errorMessage = QStringLiteral("The Orbisto turntable was not detected.");
+    } else if (m_rotating) {
+        errorMessage = QStringLiteral("Stop the permanent rotation first.");
+    } else {
+        // The user's entries when the form is still open, else what we hold now,
+        // so that nothing unchecked is ever written.
+        uint framesCount = m_framesCount;
+        int postSnapDelay = m_postSnapDelay;
+        int preSnapDelay = m_preSnapDelay;
+        if (Ui_OrbistoUi *form = liveForm()) {
+            // toUInt() and toInt() answer 0 for text that is not a number.
+            framesCount = form->framesCountEdit->text().toUInt(nullptr, 10);
+            postSnapDelay = form->postDelayEdit->text().toInt(nullptr, 10);
+            preSnapDelay = form->preDelayEdit->text().toInt(nullptr, 10);
+        }
+        // The whole number is checked: narrowing first would let 65538 pass as 2.
+        if (framesCount < kMinFramesCount || framesCount > kMaxFramesCount) {
+            errorMessage = QStringLiteral("Frames count value must be in the range of 2-72.");
+        } else {
+            m_framesCount = quint16(framesCount);
+            m_postSnapDelay = postSnapDelay;
+            m_preSnapDelay = preSnapDelay;
+            if (settings) {
+                settings->beginGroup(kGroup);
+                settings->setValue(kFramesCountKey, int(m_framesCount));
+                settings->setValue(kPostSnapKey, m_postSnapDelay);
+                settings->setValue(kPreSnapKey, m_preSnapDelay);
+                settings->endGroup();
+            }
+        }
+    }
+    return errorMessage.isEmpty();
+}

@@ -1,0 +1,217 @@
+#include "SimulatedTurntable.h"
+
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+const QByteArray SimulatedTurntable::kDefaultIdentification =
+    QByteArrayLiteral("Orbisto simulated turntable, firmware 1.0");
+
+namespace {
+
+const QString kManufacturer = QStringLiteral("STMicroelectronics (simulated)");
+const char kFrameStart = '#';
+const char kFrameEnd = '.';
+// "i1", this byte, the identification text, '#'.
+const char kInformationSeparator = ':';
+
+} // namespace
+
+SimulatedTurntable::SimulatedTurntable(QObject *parent)
+    : QObject(parent)
+{
+    m_masterFd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char slavePath[PATH_MAX] = {};
+    if (m_masterFd < 0 || ::grantpt(m_masterFd) != 0 || ::unlockpt(m_masterFd) != 0
+        || ::ptsname_r(m_masterFd, slavePath, sizeof slavePath) != 0) {
+        m_errorString = QString::fromLocal8Bit(std::strerror(errno));
+        closeAll();
+        return;
+    }
+    m_slavePath = QString::fromLocal8Bit(slavePath);
+    // Holding the slave open keeps the master from reading a hang-up while the
+    // controller has not opened the port yet or has closed it again. Raw mode
+    // keeps the line discipline from echoing or cooking the bytes.
+    m_slaveFd = ::open(slavePath, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios settings;
+    if (m_slaveFd < 0 || ::tcgetattr(m_slaveFd, &settings) != 0) {
+        m_errorString = QString::fromLocal8Bit(std::strerror(errno));
+        closeAll();
+        return;
+    }
+    ::cfmakeraw(&settings);
+    ::tcsetattr(m_slaveFd, TCSANOW, &settings);
+    ::fcntl(m_masterFd, F_SETFL, ::fcntl(m_masterFd, F_GETFL) | O_NONBLOCK);
+
+    m_notifier = new QSocketNotifier(m_masterFd, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &SimulatedTurntable::onMasterReadable);
+    m_writeNotifier = new QSocketNotifier(m_masterFd, QSocketNotifier::Write, this);
+    m_writeNotifier->setEnabled(false);
+    connect(m_writeNotifier, &QSocketNotifier::activated, this, &SimulatedTurntable::flushOutbox);
+}
+
+SimulatedTurntable::~SimulatedTurntable()
+{
+    closeAll();
+}
+
+SerialPortCandidate SimulatedTurntable::candidate() const
+{
+    return {m_slavePath, kManufacturer};
+}
+
+void SimulatedTurntable::clearReceived()
+{
+    m_received.clear();
+    m_frames.clear();
+}
+
+void SimulatedTurntable::send(const QByteArray &bytes)
+{
+    if (!isOpen() || bytes.isEmpty())
+        return;
+    m_outbox.append(bytes);
+    flushOutbox();
+}
+
+void SimulatedTurntable::flushOutbox()
+{
+    // The pty takes only a few kilobytes at a time; the rest waits until the
+    // controller has read some.
+    while (isOpen() && !m_outbox.isEmpty()) {
+        const QByteArray &bytes = m_outbox.first();
+        const ssize_t n = ::write(m_masterFd, bytes.constData() + m_outboxOffset,
+                                  size_t(bytes.size() - m_outboxOffset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            break;
+        m_outboxOffset += int(n);
+        if (m_outboxOffset == bytes.size()) {
+            const QByteArray done = m_outbox.takeFirst();
+            m_outboxOffset = 0;
+            emit sent(done);
+        }
+    }
+    if (m_writeNotifier)
+        m_writeNotifier->setEnabled(isOpen() && !m_outbox.isEmpty());
+}
+
+void SimulatedTurntable::hangUp()
+{
+    if (!isOpen())
+        return;
+    closeAll();
+    emit hungUp();
+}
+
+void SimulatedTurntable::onMasterReadable()
+{
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(m_masterFd, buffer, sizeof buffer);
+        if (n > 0) {
+            m_received.append(buffer, int(n));
+            m_pending.append(buffer, int(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 || errno != EAGAIN)
+            m_notifier->setEnabled(false); // nobody left on the other side
+        break;
+    }
+
+    // Frames are "#<letter><value>."; bytes outside a frame are ignored.
+    while (isOpen()) {
+        const int end = m_pending.indexOf(kFrameEnd);
+        if (end < 0)
+            break;
+        const int start = m_pending.lastIndexOf(kFrameStart, end);
+        if (start < 0) {
+            m_pending.remove(0, end + 1);
+            continue;
+        }
+        const QByteArray frame = m_pending.mid(start, end - start + 1);
+        m_pending.remove(0, end + 1);
+        m_frames.append(frame);
+        emit frameReceived(frame);
+        answer(frame);
+    }
+}
+
+void SimulatedTurntable::answer(const QByteArray &frame)
+{
+    const QByteArray body = frame.mid(1, frame.size() - 2);
+    if (body.isEmpty())
+        return;
+    const Fault fault = m_faults.value(body.at(0));
+    if (fault.hangUp) {
+        hangUp();
+        return;
+    }
+    if (fault.silent)
+        return;
+    const QByteArray reply =
+        fault.garbage + (fault.errorText.isEmpty() ? replyFor(body) : fault.errorText);
+    sendReply(reply, fault.splitAt, fault.pauseMs);
+    // The second copy comes later, in a read of its own.
+    if (fault.doubled) {
+        QTimer::singleShot(fault.pauseMs, this,
+                           [this, reply, fault] { sendReply(reply, fault.splitAt, fault.pauseMs); });
+    }
+}
+
+QByteArray SimulatedTurntable::replyFor(const QByteArray &body) const
+{
+    switch (body.at(0)) {
+    case 'i':
+        return body + kInformationSeparator + m_identification + '#';
+    case 'p':
+        return body + " Success\r\n";
+    case 'e':
+    case 'r':
+    case 'c':
+        return body + " OK\r\n";
+    default:
+        return body + " Error: unknown command\r\n";
+    }
+}
+
+void SimulatedTurntable::sendReply(const QByteArray &reply, int splitAt, int pauseMs)
+{
+    if (splitAt <= 0 || splitAt >= reply.size()) {
+        send(reply);
+        return;
+    }
+    send(reply.left(splitAt));
+    const QByteArray rest = reply.mid(splitAt);
+    QTimer::singleShot(pauseMs, this, [this, rest] { send(rest); });
+}
+
+void SimulatedTurntable::closeAll()
+{
+    // The notifiers may be the very ones whose signal brought us here.
+    for (QSocketNotifier **notifier : {&m_notifier, &m_writeNotifier}) {
+        if (*notifier) {
+            (*notifier)->setEnabled(false);
+            (*notifier)->deleteLater();
+            *notifier = nullptr;
+        }
+    }
+    m_outbox.clear();
+    m_outboxOffset = 0;
+    if (m_masterFd >= 0)
+        ::close(m_masterFd);
+    if (m_slaveFd >= 0)
+        ::close(m_slaveFd);
+    m_masterFd = -1;
+    m_slaveFd = -1;
+}

@@ -1,0 +1,88 @@
+#ifndef TESTSUPPORT_H
+#define TESTSUPPORT_H
+
+#include "Orbisto.h"
+#include "SimulatedTurntable.h"
+
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+// A controller on a fresh simulated turntable, the way a host finds one.
+struct TurntableRig
+{
+    SimulatedTurntable turntable;
+    std::unique_ptr<COrbisto> controller;
+
+    TurntableRig()
+    {
+        if (!turntable.isOpen())
+            qFatal("cannot open a pseudo-terminal: %s", qPrintable(turntable.errorString()));
+        // Replies are unframed: an acknowledgement of the enable command read
+        // after a test's first command would count as that command's answer.
+        SimulatedTurntable::Fault quietEnable;
+        quietEnable.silent = true;
+        turntable.setFault('e', quietEnable);
+        controller = std::make_unique<COrbisto>(QList<SerialPortCandidate>{turntable.candidate()});
+    }
+
+    // True once the enable command has arrived, so the link is up; the
+    // record is cleared so a test sees only its own bytes.
+    bool waitForEnable()
+    {
+        if (!QTest::qWaitFor([this] { return turntable.received() == "#e1."; }, kWaitMs))
+            return false;
+        turntable.clearReceived();
+        return true;
+    }
+
+    static const int kWaitMs = 5000;
+};
+
+// A settings store in a real INI file, as a host keeps it.
+class SettingsFile
+{
+public:
+    SettingsFile()
+        : m_settings(m_dir.filePath(QStringLiteral("host.ini")), QSettings::IniFormat)
+    {
+    }
+
+    QSettings *settings() { return &m_settings; }
+
+    void setValues(const QVariant &framesCount, const QVariant &postSnap, const QVariant &preSnap)
+    {
+        m_settings.beginGroup(QStringLiteral("Orbisto"));
+        m_settings.setValue(QStringLiteral("framesCount"), framesCount);
+        m_settings.setValue(QStringLiteral("postSnap"), postSnap);
+        m_settings.setValue(QStringLiteral("preSnap"), preSnap);
+        m_settings.endGroup();
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QSettings m_settings;
+};
+
+inline void loadValues(COrbisto &controller, int framesCount, int postSnap, int preSnap)
+{
+    SettingsFile file;
+    file.setValues(framesCount, postSnap, preSnap);
+    controller.loadSettings(file.settings());
+}
+
+// The message a save reports without touching any store.
+inline QString saveMessage(COrbisto &controller)
+{
+    QString message;
+    controller.saveSettings(nullptr, message);
+    return message;
+}
+
+const QString kNotDetected = QStringLiteral("The Orbisto turntable was not detected.");
+const QString kStopRotationFirst = QStringLiteral("Stop the permanent rotation first.");
+const QString kFramesRange = QStringLiteral("Frames count value must be in the range of 2-72.");
+
+#endif // TESTSUPPORT_H

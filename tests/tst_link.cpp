@@ -1,0 +1,226 @@
+#include "TestSupport.h"
+
+#include <QSignalSpy>
+
+#include <climits>
+
+using Commands = QList<QPair<char, int>>;
+
+class tst_Link : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void enablesTurntableOnOpen();
+    void framesCommands_data();
+    void framesCommands();
+    void discovers_data();
+    void discovers();
+    void keepsLastOfTwoMatchingPorts();
+    void keepsNoPortWhenLastFailsToOpen();
+    void disablesAndClosesOnDestruction();
+    void tracksRotationFromReplies_data();
+    void tracksRotationFromReplies();
+    void confirmsTurnOnce_data();
+    void confirmsTurnOnce();
+    void ignoresRepliesWithoutPort();
+};
+
+void tst_Link::enablesTurntableOnOpen()
+{
+    TurntableRig rig;
+    QTRY_COMPARE(rig.turntable.received(), QByteArray::fromHex("2365312E"));
+}
+
+void tst_Link::framesCommands_data()
+{
+    QTest::addColumn<char>("letter");
+    QTest::addColumn<int>("value");
+    QTest::addColumn<QByteArray>("frame");
+    QTest::newRow("turn") << 'p' << 210 << QByteArray::fromHex("23703231302E");
+    QTest::newRow("disable") << 'e' << 0 << QByteArray::fromHex("2365302E");
+    QTest::newRow("negative") << 'p' << -70 << QByteArray("#p-70.");
+    QTest::newRow("longest") << 'p' << INT_MIN << QByteArray("#p-2147483648.");
+}
+
+void tst_Link::framesCommands()
+{
+    QFETCH(char, letter);
+    QFETCH(int, value);
+    QFETCH(QByteArray, frame);
+    TurntableRig rig;
+    QVERIFY(rig.waitForEnable());
+    rig.controller->sendCommand(letter, value);
+    QTRY_COMPARE(rig.turntable.received(), frame);
+    QVERIFY(frame.size() <= 14);
+}
+
+void tst_Link::discovers_data()
+{
+    QTest::addColumn<QString>("manufacturer");
+    QTest::addColumn<bool>("taken");
+    QTest::newRow("exact name") << QStringLiteral("STMicroelectronics") << true;
+    QTest::newRow("name with suffix") << QStringLiteral("STMicroelectronics Virtual COM") << true;
+    QTest::newRow("other letter case") << QStringLiteral("stmicroelectronics") << false;
+    QTest::newRow("name not at start") << QStringLiteral("Made by STMicroelectronics") << false;
+    QTest::newRow("no manufacturer") << QString() << false;
+}
+
+void tst_Link::discovers()
+{
+    QFETCH(QString, manufacturer);
+    QFETCH(bool, taken);
+    SimulatedTurntable turntable;
+    COrbisto controller({{turntable.systemLocation(), manufacturer}});
+    if (taken) {
+        QTRY_COMPARE(turntable.received(), QByteArray("#e1."));
+        QCOMPARE(saveMessage(controller), kFramesRange);
+    } else {
+        QCOMPARE(saveMessage(controller), kNotDetected);
+        QVERIFY(!QTest::qWaitFor([&] { return !turntable.received().isEmpty(); }, 200));
+    }
+}
+
+void tst_Link::keepsLastOfTwoMatchingPorts()
+{
+    SimulatedTurntable first;
+    SimulatedTurntable second;
+    auto controller = std::make_unique<COrbisto>(
+        QList<SerialPortCandidate>{first.candidate(), second.candidate()});
+    QTRY_COMPARE(first.received(), QByteArray("#e1."));
+    QTRY_COMPARE(second.received(), QByteArray("#e1."));
+
+    // Commands go to the second port only.
+    controller->sendCommand('p', 210);
+    QTRY_COMPARE(second.received(), QByteArray("#e1.#p210."));
+    QCOMPARE(first.received(), QByteArray("#e1."));
+
+    // The first port is not leaked: it is told goodbye and freed as well.
+    controller.reset();
+    QTRY_COMPARE(first.received(), QByteArray("#e1.#e0."));
+    QTRY_COMPARE(second.received(), QByteArray("#e1.#p210.#e0."));
+}
+
+void tst_Link::keepsNoPortWhenLastFailsToOpen()
+{
+    SimulatedTurntable first;
+    auto controller = std::make_unique<COrbisto>(QList<SerialPortCandidate>{
+        first.candidate(), {QStringLiteral("/dev/orbisto-does-not-exist"), first.candidate().manufacturer}});
+    QTRY_COMPARE(first.received(), QByteArray("#e1."));
+    QCOMPARE(saveMessage(*controller), kNotDetected);
+    QVERIFY(!controller->startCapture());
+
+    controller.reset();
+    QTRY_COMPARE(first.received(), QByteArray("#e1.#e0."));
+    QSerialPort reopened(first.systemLocation());
+    QVERIFY2(reopened.open(QIODevice::ReadWrite), qPrintable(reopened.errorString()));
+}
+
+void tst_Link::disablesAndClosesOnDestruction()
+{
+    TurntableRig rig;
+    QVERIFY(rig.waitForEnable());
+    // Queued bytes must leave before the port closes.
+    rig.controller->sendCommand('p', 210);
+    rig.controller.reset();
+    QTRY_COMPARE(rig.turntable.received(), QByteArray("#p210.#e0."));
+    QSerialPort reopened(rig.turntable.systemLocation());
+    QVERIFY2(reopened.open(QIODevice::ReadWrite), qPrintable(reopened.errorString()));
+}
+
+void tst_Link::tracksRotationFromReplies_data()
+{
+    QTest::addColumn<Commands>("commands");
+    QTest::addColumn<bool>("silent");
+    QTest::addColumn<QByteArray>("errorText");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("clockwise acknowledged")
+        << Commands{{'r', 1}} << false << QByteArray() << kStopRotationFirst;
+    QTest::newRow("counter-clockwise acknowledged")
+        << Commands{{'r', 0}} << false << QByteArray() << kStopRotationFirst;
+    QTest::newRow("error text after start still means running")
+        << Commands{{'r', 1}} << false << QByteArray("ERR\r\n") << kStopRotationFirst;
+    QTest::newRow("no reply keeps it stopped")
+        << Commands{{'r', 1}} << true << QByteArray() << kFramesRange;
+    QTest::newRow("stop acknowledged")
+        << Commands{{'r', 1}, {'c', 1}} << false << QByteArray() << kFramesRange;
+    QTest::newRow("turn reply changes nothing")
+        << Commands{{'p', 210}} << false << QByteArray() << kFramesRange;
+}
+
+void tst_Link::tracksRotationFromReplies()
+{
+    QFETCH(Commands, commands);
+    QFETCH(bool, silent);
+    QFETCH(QByteArray, errorText);
+    QFETCH(QString, message);
+    TurntableRig rig;
+    QVERIFY(rig.waitForEnable());
+    SimulatedTurntable::Fault fault;
+    fault.silent = silent;
+    fault.errorText = errorText;
+    rig.turntable.setFault('r', fault);
+
+    for (const auto &command : commands) {
+        QSignalSpy received(&rig.turntable, &SimulatedTurntable::frameReceived);
+        rig.controller->sendCommand(command.first, command.second);
+        QVERIFY(received.wait());
+    }
+    // Without a reply there is nothing to wait for: the state must simply stay.
+    if (silent)
+        QCOMPARE(saveMessage(*rig.controller), message);
+    else
+        QTRY_COMPARE(saveMessage(*rig.controller), message);
+}
+
+void tst_Link::confirmsTurnOnce_data()
+{
+    QTest::addColumn<int>("splitAt");
+    QTest::addColumn<bool>("doubled");
+    QTest::addColumn<QByteArray>("garbage");
+    QTest::newRow("whole reply") << -1 << false << QByteArray();
+    QTest::newRow("Success split across reads") << 8 << false << QByteArray();
+    QTest::newRow("Success sent twice") << -1 << true << QByteArray();
+    QTest::newRow("split and doubled") << 7 << true << QByteArray();
+    QTest::newRow("garbage first") << -1 << false << QByteArray("\x00\xff#i1#Succ\r\n", 12);
+    QTest::newRow("oversize burst first") << -1 << false << QByteArray(10000, 'x');
+    QTest::newRow("oversize burst split") << 9990 << false << QByteArray(10000, 'S');
+}
+
+void tst_Link::confirmsTurnOnce()
+{
+    QFETCH(int, splitAt);
+    QFETCH(bool, doubled);
+    QFETCH(QByteArray, garbage);
+    TurntableRig rig;
+    QVERIFY(rig.waitForEnable());
+    SimulatedTurntable::Fault fault;
+    fault.splitAt = splitAt;
+    fault.doubled = doubled;
+    fault.garbage = garbage;
+    rig.turntable.setFault('p', fault);
+
+    QSignalSpy requests(rig.controller.get(), &CAbstractTurntableController::snapActionRequired);
+    QSignalSpy sent(&rig.turntable, &SimulatedTurntable::sent);
+    rig.controller->sendCommand('p', 210);
+    QVERIFY(requests.wait());
+    QCOMPARE(requests.count(), 1);
+    // Every byte of the reply has gone out and been read: still one request.
+    const int writes = (splitAt > 0 ? 2 : 1) * (doubled ? 2 : 1);
+    QTRY_COMPARE(sent.count(), writes);
+    QVERIFY(!requests.wait(200));
+    QCOMPARE(requests.count(), 1);
+}
+
+void tst_Link::ignoresRepliesWithoutPort()
+{
+    COrbisto controller(QList<SerialPortCandidate>{});
+    QSignalSpy requests(&controller, &CAbstractTurntableController::snapActionRequired);
+    controller.sendCommand('p', 210);
+    controller.onReadyRead();
+    QCOMPARE(requests.count(), 0);
+    QCOMPARE(saveMessage(controller), kNotDetected);
+}
+
+QTEST_MAIN(tst_Link)
+#include "tst_link.moc"

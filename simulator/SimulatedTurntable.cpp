@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -71,6 +72,17 @@ void SimulatedTurntable::clearReceived()
 {
     m_received.clear();
     m_frames.clear();
+}
+
+int SimulatedTurntable::bytesUnread() const
+{
+    int unread = -m_outboxOffset;
+    for (const QByteArray &bytes : m_outbox)
+        unread += bytes.size();
+    int inPty = 0;
+    if (m_slaveFd >= 0 && ::ioctl(m_slaveFd, FIONREAD, &inPty) == 0)
+        unread += inPty;
+    return unread;
 }
 
 void SimulatedTurntable::send(const QByteArray &bytes)

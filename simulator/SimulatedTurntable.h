@@ -51,6 +51,10 @@ public:
     QByteArray received() const { return m_received; }
     QList<QByteArray> frames() const { return m_frames; }
     void clearReceived();
+    // Bytes queued or waiting in the pty that the controller has not read yet.
+    // Right after a write the kernel may not have moved the bytes to the
+    // reading side yet, so a single 0 is no proof that they were read.
+    int bytesUnread() const;
 
     // Writes bytes to the controller as if the device had sent them.
     void send(const QByteArray &bytes);

@@ -10,6 +10,18 @@
 
 #include <memory>
 
+// True once the controller has read everything the turntable sent. The count
+// must stay at 0 across passes of the event loop, since the kernel hands
+// written bytes to the reading side a moment later.
+inline bool waitUntilRead(const SimulatedTurntable &turntable, int timeoutMs = 5000)
+{
+    int quietPolls = 0;
+    return QTest::qWaitFor([&] {
+        quietPolls = turntable.bytesUnread() == 0 ? quietPolls + 1 : 0;
+        return quietPolls >= 3;
+    }, timeoutMs);
+}
+
 // A controller on a fresh simulated turntable, the way a host finds one.
 struct TurntableRig
 {
@@ -38,8 +50,15 @@ struct TurntableRig
         return true;
     }
 
+    bool waitUntilRead();
+
     static const int kWaitMs = 5000;
 };
+
+inline bool TurntableRig::waitUntilRead()
+{
+    return ::waitUntilRead(turntable, kWaitMs);
+}
 
 // A settings store in a real INI file, as a host keeps it.
 class SettingsFile

@@ -1,0 +1,209 @@
+#include "TestSupport.h"
+
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QValidator>
+
+class tst_Widget : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void givesEmptyWidgetWithoutTurntable();
+    void asksForInformationOncePerDialog();
+    void fillsEditsFromController_data();
+    void fillsEditsFromController();
+    void restrictsEditsToIntegers_data();
+    void restrictsEditsToIntegers();
+    void startsAndStopsRotation_data();
+    void startsAndStopsRotation();
+    void startsIdleWhileRotating();
+    void showsDeviceInformation_data();
+    void showsDeviceInformation();
+    void ignoresInformationAfterDialogIsGone();
+};
+
+// The panel's buttons, in the order Start, Stop, CW, CCW.
+static QList<bool> panelState(QWidget *dialog)
+{
+    QList<bool> enabled;
+    for (const char *name : {"continousRotateStartButton", "continousRotateStopButton",
+                             "cwRotationButton", "ccwRotationButton"})
+        enabled.append(dialog->findChild<QAbstractButton *>(QLatin1String(name))->isEnabled());
+    return enabled;
+}
+
+void tst_Widget::givesEmptyWidgetWithoutTurntable()
+{
+    COrbisto controller(QList<SerialPortCandidate>{});
+    std::unique_ptr<QWidget> widget(controller.createSettingsWidget());
+    QVERIFY(widget);
+    QVERIFY(!qobject_cast<QDialog *>(widget.get()));
+    QVERIFY(widget->children().isEmpty());
+    QVERIFY(!widget->parent());
+}
+
+void tst_Widget::asksForInformationOncePerDialog()
+{
+    TurntableRig rig;
+    QVERIFY(rig.waitForEnable());
+    std::unique_ptr<QWidget> first(rig.controller->createSettingsWidget());
+    QVERIFY(qobject_cast<QDialog *>(first.get()));
+    QVERIFY(!first->parent());
+    QTRY_COMPARE(rig.turntable.received(), QByteArray::fromHex("2369312E"));
+    std::unique_ptr<QWidget> second(rig.controller->createSettingsWidget());
+    QTRY_COMPARE(rig.turntable.received(), QByteArray("#i1.#i1."));
+}
+
+void tst_Widget::fillsEditsFromController_data()
+{
+    QTest::addColumn<bool>("loaded");
+    QTest::addColumn<QStringList>("texts");
+    QTest::newRow("loaded 36/1/2") << true << QStringList{"36", "1", "2"};
+    QTest::newRow("new controller") << false << QStringList{"0", "0", "0"};
+}
+
+void tst_Widget::fillsEditsFromController()
+{
+    QFETCH(bool, loaded);
+    QFETCH(QStringList, texts);
+    TurntableRig rig;
+    if (loaded)
+        loadValues(*rig.controller, 36, 1, 2);
+    std::unique_ptr<QWidget> dialog(rig.controller->createSettingsWidget());
+    QStringList shown;
+    for (const char *name : {"framesCountEdit", "postDelayEdit", "preDelayEdit"})
+        shown.append(dialog->findChild<QLineEdit *>(QLatin1String(name))->text());
+    QCOMPARE(shown, texts);
+}
+
+void tst_Widget::restrictsEditsToIntegers_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("kept");
+    QTest::newRow("number") << "24" << "24";
+    QTest::newRow("negative number") << "-5" << "-5";
+    QTest::newRow("letters") << "abc" << "";
+    QTest::newRow("digits then letters") << "12x" << "12";
+}
+
+void tst_Widget::restrictsEditsToIntegers()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, kept);
+    TurntableRig rig;
+    std::unique_ptr<QWidget> dialog(rig.controller->createSettingsWidget());
+    for (const char *name : {"framesCountEdit", "postDelayEdit", "preDelayEdit"}) {
+        auto *edit = dialog->findChild<QLineEdit *>(QLatin1String(name));
+        QVERIFY(edit->validator());
+        QCOMPARE(edit->validator()->parent(), rig.controller.get());
+        edit->clear();
+        QTest::keyClicks(edit, typed);
+        QCOMPARE(edit->text(), kept);
+    }
+}
+
+void tst_Widget::startsAndStopsRotation_data()
+{
+    QTest::addColumn<bool>("counterClockwise");
+    QTest::addColumn<QByteArray>("start");
+    QTest::newRow("clockwise") << false << QByteArray("#r1.");
+    QTest::newRow("counter-clockwise") << true << QByteArray("#r0.");
+}
+
+void tst_Widget::startsAndStopsRotation()
+{
+    QFETCH(bool, counterClockwise);
+    QFETCH(QByteArray, start);
+    TurntableRig rig;
+    QVERIFY(rig.waitForEnable());
+    std::unique_ptr<QWidget> dialog(rig.controller->createSettingsWidget());
+    QTRY_COMPARE(rig.turntable.received(), QByteArray("#i1."));
+    rig.turntable.clearReceived();
+    if (counterClockwise)
+        dialog->findChild<QRadioButton *>("ccwRotationButton")->setChecked(true);
+
+    // The command leaves when the button goes down, not when it is released.
+    QTest::mousePress(dialog->findChild<QPushButton *>("continousRotateStartButton"), Qt::LeftButton);
+    QTRY_COMPARE(rig.turntable.received(), start);
+    QCOMPARE(panelState(dialog.get()), QList<bool>({false, true, false, false}));
+
+    QTest::mousePress(dialog->findChild<QPushButton *>("continousRotateStopButton"), Qt::LeftButton);
+    QTRY_COMPARE(rig.turntable.received(), start + "#c1.");
+    QCOMPARE(panelState(dialog.get()), QList<bool>({true, false, true, true}));
+}
+
+void tst_Widget::startsIdleWhileRotating()
+{
+    TurntableRig rig;
+    QVERIFY(rig.waitForEnable());
+    rig.controller->sendCommand('r', 1);
+    QTRY_COMPARE(saveMessage(*rig.controller), kStopRotationFirst);
+    std::unique_ptr<QWidget> dialog(rig.controller->createSettingsWidget());
+    QCOMPARE(panelState(dialog.get()), QList<bool>({true, false, true, true}));
+}
+
+void tst_Widget::showsDeviceInformation_data()
+{
+    QTest::addColumn<QByteArray>("identification");
+    QTest::addColumn<int>("splitAt");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("whole reply") << QByteArray("Orbisto v2.1 SN 0042") << -1 << "Orbisto v2.1 SN 0042";
+    QTest::newRow("split across reads") << QByteArray("Orbisto v2.1 SN 0042") << 6 << "Orbisto v2.1 SN 0042";
+    QTest::newRow("UTF-8 text") << QByteArray("Drehteller \xc3\xa4") << -1 << QString::fromUtf8("Drehteller \xc3\xa4");
+    QTest::newRow("text ends at NUL") << QByteArray("Orbisto\0junk", 12) << -1 << "Orbisto";
+    QTest::newRow("markup shown as text") << QByteArray("<b>bold</b>") << -1 << "<b>bold</b>";
+    QTest::newRow("empty text changes nothing") << QByteArray() << -1 << "Device info ...";
+}
+
+void tst_Widget::showsDeviceInformation()
+{
+    QFETCH(QByteArray, identification);
+    QFETCH(int, splitAt);
+    QFETCH(QString, shown);
+    TurntableRig rig;
+    rig.turntable.setIdentification(identification);
+    SimulatedTurntable::Fault fault;
+    fault.splitAt = splitAt;
+    rig.turntable.setFault('i', fault);
+    QSignalSpy sent(&rig.turntable, &SimulatedTurntable::sent);
+    QVERIFY(rig.waitForEnable());
+    std::unique_ptr<QWidget> dialog(rig.controller->createSettingsWidget());
+    auto *label = dialog->findChild<QLabel *>("deviceInfoLabel");
+    QCOMPARE(label->textFormat(), Qt::PlainText);
+    QTRY_COMPARE(sent.count(), splitAt > 0 ? 2 : 1);
+    QTRY_COMPARE(label->text(), shown);
+}
+
+void tst_Widget::ignoresInformationAfterDialogIsGone()
+{
+    TurntableRig rig;
+    SimulatedTurntable::Fault silent;
+    silent.silent = true;
+    rig.turntable.setFault('i', silent);
+    QVERIFY(rig.waitForEnable());
+    std::unique_ptr<QWidget> dialog(rig.controller->createSettingsWidget());
+    QTRY_COMPARE(rig.turntable.received(), QByteArray("#i1."));
+    dialog.reset();
+
+    // A late reply, a press on nothing and a save must not reach the destroyed form.
+    rig.turntable.send("i1:Orbisto late reply#");
+    QVERIFY(rig.waitUntilRead());
+    rig.controller->onStartRotation();
+    loadValues(*rig.controller, 24, 0, 0);
+    QTRY_COMPARE(saveMessage(*rig.controller), QString());
+    QCOMPARE(rig.turntable.received(), QByteArray("#i1."));
+
+    // The next dialog shows the next reply.
+    rig.turntable.clearFaults();
+    dialog.reset(rig.controller->createSettingsWidget());
+    QTRY_COMPARE(dialog->findChild<QLabel *>("deviceInfoLabel")->text(),
+                 QString::fromLatin1(SimulatedTurntable::kDefaultIdentification));
+}
+
+QTEST_MAIN(tst_Widget)
+#include "tst_widget.moc"

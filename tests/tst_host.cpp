@@ -1,0 +1,529 @@
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImage>
+#include <QLibraryInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSerialPortInfo>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+// Runs the reference host as a user does and checks what it prints and how it exits.
+class tst_Host : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void runsWholeCaptureWithoutDisplay();
+    void followsCaptureOptions_data();
+    void followsCaptureOptions();
+    void waitsConfiguredDelays_data();
+    void waitsConfiguredDelays();
+    void usesSettingsFile_data();
+    void usesSettingsFile();
+    void pluginWithoutTurntableIsRefused();
+    void unusablePluginIsRefused_data();
+    void unusablePluginIsRefused();
+    void snapCommandTakesEveryPicture();
+    void failingSnapCommandStopsCapture_data();
+    void failingSnapCommandStopsCapture();
+    void stalledTurnEndsCapture_data();
+    void stalledTurnEndsCapture();
+    void zeroTimeoutWaitsForever();
+    void rejectsBadOptions_data();
+    void rejectsBadOptions();
+    void helpNamesEveryOption();
+    void guiSavesScreenshot_data();
+    void guiSavesScreenshot();
+};
+
+// In the sanitizer build the host runs instrumented too; a report fails the test
+// even where the expected exit status would hide it.
+#define VERIFY_NO_SANITIZER_REPORT(run)                                                     \
+    QVERIFY2(!(run).err.contains(QLatin1String("Sanitizer"))                                \
+                 && !(run).err.contains(QLatin1String("runtime error:")),                   \
+             qPrintable((run).err))
+
+namespace {
+
+const int kRunTimeoutMs = 60000;
+
+struct Event
+{
+    qint64 ms;
+    QString text;
+};
+
+struct HostRun
+{
+    bool finished = false;
+    QProcess::ExitStatus exitStatus = QProcess::NormalExit;
+    int exitCode = -1;
+    QString out;
+    QString err;
+    qint64 elapsedMs = 0;
+    QList<Event> events;
+
+    // Event texts without the progress bar and the step count in brackets: the
+    // checks compare the picture numbers and the frame itself.
+    QStringList texts() const
+    {
+        static const QRegularExpression decoration(
+            QStringLiteral("(  \\[[#-]+\\]  \\d+/\\d+| \\(\\d+ steps\\))$"));
+        QStringList result;
+        for (const Event &event : events)
+            result.append(QString(event.text).remove(decoration));
+        return result;
+    }
+};
+
+// Command-line runs must not need a display, so they get none.
+QProcessEnvironment headlessEnvironment()
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    return environment;
+}
+
+HostRun runHost(const QStringList &arguments,
+                const QProcessEnvironment &environment = headlessEnvironment())
+{
+    HostRun run;
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    QElapsedTimer clock;
+    clock.start();
+    process.start(QStringLiteral(ORBISTO_HOST_FILE), arguments);
+    run.finished = process.waitForFinished(kRunTimeoutMs);
+    run.elapsedMs = clock.elapsed();
+    if (!run.finished) {
+        process.kill();
+        process.waitForFinished(kRunTimeoutMs);
+    }
+    run.exitStatus = process.exitStatus();
+    run.exitCode = process.exitCode();
+    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    run.err = QString::fromLocal8Bit(process.readAllStandardError());
+
+    static const QRegularExpression eventLine(QStringLiteral("^\\[ *(\\d+) ms\\] (.*)$"));
+    const QStringList lines = run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString &line : lines) {
+        const QRegularExpressionMatch match = eventLine.match(line);
+        if (match.hasMatch())
+            run.events.append({match.captured(1).toLongLong(), match.captured(2)});
+    }
+    return run;
+}
+
+// What a run with no faults must report, in this order.
+QStringList wholeCapture(int framesCount, const QString &turn)
+{
+    QStringList texts;
+    for (int picture = 1; picture <= framesCount; ++picture) {
+        texts << QStringLiteral("picture %1 of %2 requested").arg(picture).arg(framesCount)
+              << QStringLiteral("picture %1 taken").arg(picture);
+        if (picture < framesCount) {
+            texts << QStringLiteral("turn %1 sent: %2").arg(picture).arg(turn)
+                  << QStringLiteral("device confirmed turn %1: Success").arg(picture);
+        }
+    }
+    texts << QStringLiteral("finished: %1 pictures").arg(framesCount);
+    return texts;
+}
+
+QStringList captureEvents(const HostRun &run)
+{
+    QStringList texts = run.texts();
+    // The opening line restates the settings; the rest is the capture itself.
+    if (!texts.isEmpty() && texts.constFirst().startsWith(QLatin1String("capture started")))
+        texts.removeFirst();
+    return texts;
+}
+
+QString diagnostics(const HostRun &run)
+{
+    return QStringLiteral("exit %1, stdout:\n%2\nstderr:\n%3")
+        .arg(run.exitCode)
+        .arg(run.out.right(2000), run.err.right(2000));
+}
+
+bool realTurntableConnected()
+{
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : ports) {
+        if (info.manufacturer().startsWith(QLatin1String("STMicroelectronics")))
+            return true;
+    }
+    return false;
+}
+
+QStringList readLines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return {};
+    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+} // namespace
+
+void tst_Host::runsWholeCaptureWithoutDisplay()
+{
+    const HostRun run = runHost({});
+    VERIFY_NO_SANITIZER_REPORT(run);
+    QVERIFY2(run.finished, qPrintable(diagnostics(run)));
+    QCOMPARE(run.exitStatus, QProcess::NormalExit);
+    QVERIFY2(run.exitCode == 0, qPrintable(diagnostics(run)));
+    QCOMPARE(captureEvents(run), wholeCapture(24, QStringLiteral("#p210.")));
+
+    QCOMPARE(run.texts().filter(QStringLiteral(" requested")).size(), 24);
+    QCOMPARE(run.out.count(QStringLiteral("#p210.")), 23);
+    QCOMPARE(run.out.count(QStringLiteral("finished")), 1);
+    QVERIFY(run.out.contains(QStringLiteral("picture 1 of 24 requested  [#-----------------------]  1/24")));
+    QVERIFY(run.out.contains(QStringLiteral("picture 24 of 24 requested  [########################]  24/24")));
+    for (int i = 1; i < run.events.size(); ++i)
+        QVERIFY(run.events.at(i).ms >= run.events.at(i - 1).ms);
+}
+
+void tst_Host::followsCaptureOptions_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("framesCount");
+    QTest::addColumn<QString>("turn");
+    QTest::newRow("8 frames") << QStringList{"--frames", "8"} << 8 << "#p630.";
+    QTest::newRow("2 frames, fewest") << QStringList{"--frames=2"} << 2 << "#p2520.";
+    QTest::newRow("72 frames, most") << QStringList{"--frames", "72"} << 72 << "#p70.";
+    QTest::newRow("7 frames, not a divisor of 360") << QStringList{"--frames", "7"} << 7 << "#p714.";
+    QTest::newRow("zero delays given") << QStringList{"--frames", "3", "--post-snap", "0",
+                                                      "--pre-snap", "0"}
+                                       << 3 << "#p1680.";
+}
+
+void tst_Host::followsCaptureOptions()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, framesCount);
+    QFETCH(QString, turn);
+    const HostRun run = runHost(arguments);
+    VERIFY_NO_SANITIZER_REPORT(run);
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(diagnostics(run)));
+    QCOMPARE(captureEvents(run), wholeCapture(framesCount, turn));
+}
+
+void tst_Host::waitsConfiguredDelays_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    QTest::newRow("post-snap: picture to turn")
+        << QStringList{"--frames", "2", "--post-snap", "1"} << "picture 1 taken"
+        << "turn 1 sent: #p2520.";
+    QTest::newRow("pre-snap: confirmation to next picture")
+        << QStringList{"--frames", "2", "--pre-snap", "1"} << "device confirmed turn 1: Success"
+        << "picture 2 of 2 requested";
+}
+
+void tst_Host::waitsConfiguredDelays()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    // A delay counts towards the time a step may take, so a short timeout must not cut it off.
+    const HostRun run = runHost(arguments + QStringList{"--timeout", "1"});
+    VERIFY_NO_SANITIZER_REPORT(run);
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(diagnostics(run)));
+    const QStringList texts = run.texts();
+    const int fromIndex = texts.indexOf(from);
+    const int toIndex = texts.indexOf(to);
+    QVERIFY2(fromIndex >= 0 && toIndex > fromIndex, qPrintable(diagnostics(run)));
+    const qint64 gap = run.events.at(toIndex).ms - run.events.at(fromIndex).ms;
+    QVERIFY2(gap >= 990 && gap < 5000, qPrintable(QString::number(gap)));
+}
+
+void tst_Host::usesSettingsFile_data()
+{
+    QTest::addColumn<int>("storedFramesCount");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<int>("savedFramesCount");
+    QTest::newRow("stored value used") << 8 << QStringList() << 0 << "turn 1 sent: #p630." << 8;
+    QTest::newRow("option overrides stored value")
+        << 100 << QStringList{"--frames", "12"} << 0 << "turn 1 sent: #p420." << 12;
+    QTest::newRow("plug-in refuses stored value")
+        << 100 << QStringList() << 1 << "Frames count value must be in the range of 2-72." << 100;
+}
+
+void tst_Host::usesSettingsFile()
+{
+    QFETCH(int, storedFramesCount);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, expected);
+    QFETCH(int, savedFramesCount);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("host.ini"));
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        settings.setValue(QStringLiteral("Orbisto/framesCount"), storedFramesCount);
+    }
+
+    const HostRun run = runHost(arguments + QStringList{"--settings", path});
+    VERIFY_NO_SANITIZER_REPORT(run);
+    QVERIFY2(run.finished && run.exitCode == exitCode, qPrintable(diagnostics(run)));
+    QVERIFY2((run.out + run.err).contains(expected), qPrintable(diagnostics(run)));
+    if (exitCode != 0)
+        QVERIFY(run.events.isEmpty());
+
+    QSettings saved(path, QSettings::IniFormat);
+    QCOMPARE(saved.value(QStringLiteral("Orbisto/framesCount")).toInt(), savedFramesCount);
+    QCOMPARE(saved.value(QStringLiteral("Orbisto/postSnap")).toInt(), 0);
+    QCOMPARE(saved.value(QStringLiteral("Orbisto/preSnap")).toInt(), 0);
+}
+
+void tst_Host::pluginWithoutTurntableIsRefused()
+{
+    if (realTurntableConnected())
+        QSKIP("a real turntable is connected; the loaded plug-in would drive it");
+    const HostRun run = runHost({QStringLiteral("--plugin"), QStringLiteral(ORBISTO_PLUGIN_FILE)});
+    VERIFY_NO_SANITIZER_REPORT(run);
+    QVERIFY2(run.finished && run.exitCode == 1, qPrintable(diagnostics(run)));
+    QVERIFY2(run.err.contains(QStringLiteral("The Orbisto turntable was not detected.")),
+             qPrintable(diagnostics(run)));
+    QVERIFY(run.events.isEmpty());
+}
+
+void tst_Host::unusablePluginIsRefused_data()
+{
+    QTest::addColumn<QString>("library");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("missing file") << QStringLiteral("no-such-plugin.so")
+                                  << QStringLiteral("cannot load the plug-in");
+    QTest::newRow("not a library") << QStringLiteral("notes.so")
+                                   << QStringLiteral("cannot load the plug-in");
+    QTest::newRow("library without the entry")
+        << QLibraryInfo::location(QLibraryInfo::LibrariesPath) + QStringLiteral("/libQt5Core.so.5")
+        << QStringLiteral("does not export NXSDK_RegisterTurntableController");
+}
+
+void tst_Host::unusablePluginIsRefused()
+{
+    QFETCH(QString, library);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QFile notes(dir.filePath(QStringLiteral("notes.so")));
+    QVERIFY(notes.open(QIODevice::WriteOnly));
+    notes.write("not a shared object\n");
+    notes.close();
+
+    const QString path = QDir::isAbsolutePath(library) ? library : dir.filePath(library);
+    const HostRun run = runHost({QStringLiteral("--plugin"), path});
+    VERIFY_NO_SANITIZER_REPORT(run);
+    QVERIFY2(run.finished && run.exitCode == 1, qPrintable(diagnostics(run)));
+    QVERIFY2(run.err.contains(message), qPrintable(diagnostics(run)));
+    QVERIFY(run.events.isEmpty());
+}
+
+void tst_Host::snapCommandTakesEveryPicture()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString log = dir.filePath(QStringLiteral("pictures.log"));
+    const QString command = QStringLiteral("echo \"$ORBISTO_PICTURE/$ORBISTO_FRAMES\" >> '%1'").arg(log);
+    const HostRun run = runHost({"--frames", "6", "--snap-command", command});
+    VERIFY_NO_SANITIZER_REPORT(run);
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(diagnostics(run)));
+    QCOMPARE(readLines(log), (QStringList{"1/6", "2/6", "3/6", "4/6", "5/6", "6/6"}));
+    QCOMPARE(captureEvents(run), wholeCapture(6, QStringLiteral("#p840.")));
+}
+
+void tst_Host::failingSnapCommandStopsCapture_data()
+{
+    QTest::addColumn<QString>("failure");
+    QTest::addColumn<QStringList>("extraArguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("exit status 3 on picture 2")
+        << QStringLiteral("exit 3") << QStringList() << 3
+        << QStringLiteral("the snap command for picture 2 failed with exit status 3");
+    QTest::newRow("crash on picture 2")
+        << QStringLiteral("kill -SEGV $$") << QStringList() << 1
+        << QStringLiteral("the snap command for picture 2 crashed");
+    QTest::newRow("hangs on picture 2")
+        << QStringLiteral("sleep 120") << QStringList{"--timeout", "1"} << 1
+        << QStringLiteral("stalled: the snap command for picture 2 did not finish within 1 s");
+}
+
+void tst_Host::failingSnapCommandStopsCapture()
+{
+    QFETCH(QString, failure);
+    QFETCH(QStringList, extraArguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString log = dir.filePath(QStringLiteral("pictures.log"));
+    const QString command =
+        QStringLiteral("echo \"$ORBISTO_PICTURE\" >> '%1'; [ \"$ORBISTO_PICTURE\" -lt 2 ] || %2")
+            .arg(log, failure);
+
+    const HostRun run = runHost(QStringList{"--frames", "4", "--snap-command", command}
+                                + extraArguments);
+    VERIFY_NO_SANITIZER_REPORT(run);
+    QVERIFY2(run.finished, qPrintable(diagnostics(run)));
+    QCOMPARE(run.exitStatus, QProcess::NormalExit);
+    QVERIFY2(run.exitCode == exitCode, qPrintable(diagnostics(run)));
+    QVERIFY2(run.err.contains(message), qPrintable(diagnostics(run)));
+    // Nothing after the failed picture: it is neither reported nor followed by a turn.
+    QCOMPARE(readLines(log), (QStringList{"1", "2"}));
+    const QStringList texts = captureEvents(run);
+    QCOMPARE(texts.constLast(), QStringLiteral("picture 2 of 4 requested"));
+    QVERIFY(!texts.contains(QStringLiteral("picture 2 taken")));
+    // A hung command is given up on, not waited for.
+    QVERIFY2(run.elapsedMs < 30000, qPrintable(QString::number(run.elapsedMs)));
+}
+
+void tst_Host::stalledTurnEndsCapture_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("lastEvent");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("minimumMs");
+    QTest::newRow("silent turntable")
+        << QStringList{"--simulate-fault", "silent", "--timeout", "1"}
+        << "turn 1 sent: #p210."
+        << "stalled: no confirmation of turn 1 from the turntable within 1 s" << 1000;
+    QTest::newRow("turntable answers an error")
+        << QStringList{"--simulate-fault", "error", "--timeout", "1", "--frames", "4"}
+        << "device answered turn 1: Error: motor blocked"
+        << "stalled: no confirmation of turn 1 from the turntable within 1 s (it answered: "
+           "Error: motor blocked)"
+        << 1000;
+    QTest::newRow("silent turntable after a post-snap delay")
+        << QStringList{"--simulate-fault=silent", "--timeout=1", "--post-snap=1"}
+        << "turn 1 sent: #p210."
+        << "stalled: no confirmation of turn 1 from the turntable within 1 s" << 2000;
+}
+
+void tst_Host::stalledTurnEndsCapture()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, lastEvent);
+    QFETCH(QString, message);
+    QFETCH(int, minimumMs);
+    const HostRun run = runHost(arguments);
+    VERIFY_NO_SANITIZER_REPORT(run);
+    QVERIFY2(run.finished, qPrintable(diagnostics(run)));
+    QVERIFY2(run.exitCode == 1, qPrintable(diagnostics(run)));
+    QVERIFY2(run.err.contains(message), qPrintable(diagnostics(run)));
+    const QStringList texts = captureEvents(run);
+    QCOMPARE(texts.constLast(), lastEvent);
+    QCOMPARE(texts.filter(QStringLiteral(" requested")).size(), 1);
+    // The host gives the device the whole timeout, never less.
+    QVERIFY2(run.elapsedMs >= minimumMs, qPrintable(QString::number(run.elapsedMs)));
+}
+
+void tst_Host::zeroTimeoutWaitsForever()
+{
+    QProcess process;
+    process.setProcessEnvironment(headlessEnvironment());
+    process.start(QStringLiteral(ORBISTO_HOST_FILE),
+                  {"--simulate-fault", "silent", "--timeout", "0"});
+    QVERIFY(process.waitForStarted(kRunTimeoutMs));
+    QByteArray out;
+    QVERIFY(QTest::qWaitFor([&] {
+        out += process.readAllStandardOutput();
+        return out.contains("turn 1 sent");
+    }, kRunTimeoutMs));
+    // Well past what any other timeout would allow, it is still waiting.
+    QVERIFY(!process.waitForFinished(1500));
+    QCOMPARE(process.state(), QProcess::Running);
+    process.kill();
+    QVERIFY(process.waitForFinished(kRunTimeoutMs));
+}
+
+void tst_Host::rejectsBadOptions_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("mentions");
+    QTest::newRow("unknown option") << QStringList{"--speed", "3"} << "speed";
+    QTest::newRow("frames not a number") << QStringList{"--frames", "many"} << "--frames";
+    QTest::newRow("frames a fraction") << QStringList{"--frames", "2.5"} << "--frames";
+    QTest::newRow("frames below 2") << QStringList{"--frames", "1"} << "--frames";
+    QTest::newRow("frames above 72") << QStringList{"--frames", "73"} << "--frames";
+    QTest::newRow("frames missing its value") << QStringList{"--frames"} << "frames";
+    QTest::newRow("negative timeout") << QStringList{"--timeout", "-1"} << "--timeout";
+    QTest::newRow("timeout not a number") << QStringList{"--timeout", "soon"} << "--timeout";
+    QTest::newRow("negative post-snap") << QStringList{"--post-snap", "-2"} << "--post-snap";
+    QTest::newRow("pre-snap not a number") << QStringList{"--pre-snap", "x"} << "--pre-snap";
+    QTest::newRow("unknown fault") << QStringList{"--simulate-fault", "fire"} << "fire";
+    QTest::newRow("fault with a plug-in")
+        << QStringList{"--simulate-fault", "silent", "--plugin", ORBISTO_PLUGIN_FILE} << "--plugin";
+    QTest::newRow("screenshot without window") << QStringList{"--screenshot", "x.png"}
+                                               << "--gui";
+    QTest::newRow("stray argument") << QStringList{"capture"} << "capture";
+    QTest::newRow("flag given a value") << QStringList{"--gui=yes"} << "gui";
+}
+
+void tst_Host::rejectsBadOptions()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, mentions);
+    const HostRun run = runHost(arguments);
+    VERIFY_NO_SANITIZER_REPORT(run);
+    QVERIFY2(run.finished && run.exitCode == 2, qPrintable(diagnostics(run)));
+    QVERIFY2(run.out.isEmpty(), qPrintable(diagnostics(run)));
+    const QStringList errorLines = run.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(errorLines.size(), 1);
+    QVERIFY2(errorLines.constFirst().contains(mentions), qPrintable(errorLines.constFirst()));
+}
+
+void tst_Host::helpNamesEveryOption()
+{
+    const HostRun run = runHost({QStringLiteral("--help")});
+    VERIFY_NO_SANITIZER_REPORT(run);
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(diagnostics(run)));
+    const QStringList options{"--frames",  "--post-snap", "--pre-snap",       "--timeout",
+                              "--plugin",  "--snap-command", "--settings", "--simulate-fault",
+                              "--gui",     "--screenshot", "--help"};
+    for (const QString &option : options)
+        QVERIFY2(run.out.contains(option), qPrintable(option));
+    QVERIFY(run.events.isEmpty());
+}
+
+void tst_Host::guiSavesScreenshot_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("simulated turntable") << QStringList();
+    QTest::newRow("plug-in without turntable")
+        << QStringList{"--plugin", QStringLiteral(ORBISTO_PLUGIN_FILE)};
+}
+
+void tst_Host::guiSavesScreenshot()
+{
+    QFETCH(QStringList, arguments);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("window.png"));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+
+    const HostRun run =
+        runHost(arguments + QStringList{"--gui", "--screenshot", path}, environment);
+    VERIFY_NO_SANITIZER_REPORT(run);
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(diagnostics(run)));
+    QImage image;
+    QVERIFY(image.load(path, "PNG"));
+    QVERIFY(image.width() > 0 && image.height() > 0);
+    // The window prints nothing on the command line; its log is in the window.
+    QVERIFY(run.events.isEmpty());
+}
+
+QTEST_MAIN(tst_Host)
+#include "tst_host.moc"

@@ -173,12 +173,10 @@ void SimulatedTurntable::answer(const QByteArray &frame)
         return;
     const QByteArray reply =
         fault.garbage + (fault.errorText.isEmpty() ? replyFor(body) : fault.errorText);
-    sendReply(reply, fault.splitAt, fault.pauseMs);
+    sendReply(reply, fault.splitAt, fault.pauseMs, 0);
     // The second copy comes later, in a read of its own.
-    if (fault.doubled) {
-        QTimer::singleShot(fault.pauseMs, this,
-                           [this, reply, fault] { sendReply(reply, fault.splitAt, fault.pauseMs); });
-    }
+    if (fault.doubled)
+        sendReply(reply, fault.splitAt, fault.pauseMs, fault.pauseMs);
 }
 
 QByteArray SimulatedTurntable::replyFor(const QByteArray &body) const
@@ -197,15 +195,34 @@ QByteArray SimulatedTurntable::replyFor(const QByteArray &body) const
     }
 }
 
-void SimulatedTurntable::sendReply(const QByteArray &reply, int splitAt, int pauseMs)
+void SimulatedTurntable::sendReply(const QByteArray &reply, int splitAt, int pauseMs, int delayMs)
 {
-    if (splitAt <= 0 || splitAt >= reply.size()) {
-        send(reply);
-        return;
-    }
-    send(reply.left(splitAt));
-    const QByteArray rest = reply.mid(splitAt);
-    QTimer::singleShot(pauseMs, this, [this, rest] { send(rest); });
+    const bool split = splitAt > 0 && splitAt < reply.size();
+    const QByteArray first = split ? reply.left(splitAt) : reply;
+    if (delayMs <= 0 && m_deferred.isEmpty())
+        send(first);
+    else
+        sendAfter(delayMs, first);
+    if (split)
+        sendAfter(pauseMs, reply.mid(splitAt));
+}
+
+// A serial line carries one reply at a time: a part waits for every part
+// queued before it, so the tail of one reply never lands inside the next.
+void SimulatedTurntable::sendAfter(int pauseMs, const QByteArray &bytes)
+{
+    m_deferred.append({pauseMs, bytes});
+    if (m_deferred.size() == 1)
+        QTimer::singleShot(pauseMs, this, &SimulatedTurntable::sendDeferred);
+}
+
+void SimulatedTurntable::sendDeferred()
+{
+    if (m_deferred.isEmpty())
+        return; // hung up while the part was waiting
+    send(m_deferred.takeFirst().bytes);
+    if (!m_deferred.isEmpty())
+        QTimer::singleShot(m_deferred.first().pauseMs, this, &SimulatedTurntable::sendDeferred);
 }
 
 void SimulatedTurntable::closeAll()
@@ -220,6 +237,7 @@ void SimulatedTurntable::closeAll()
     }
     m_outbox.clear();
     m_outboxOffset = 0;
+    m_deferred.clear();
     if (m_masterFd >= 0)
         ::close(m_masterFd);
     if (m_slaveFd >= 0)

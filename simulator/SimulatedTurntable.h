@@ -72,7 +72,9 @@ private:
     void flushOutbox();
     void answer(const QByteArray &frame);
     QByteArray replyFor(const QByteArray &body) const;
-    void sendReply(const QByteArray &reply, int splitAt, int pauseMs);
+    void sendReply(const QByteArray &reply, int splitAt, int pauseMs, int delayMs);
+    void sendAfter(int pauseMs, const QByteArray &bytes);
+    void sendDeferred();
     void closeAll();
 
     int m_masterFd = -1;
@@ -87,6 +89,13 @@ private:
     QByteArray m_identification = kDefaultIdentification;
     QHash<char, Fault> m_faults;
     QByteArray m_pending;
+    // Parts of replies waiting for their pause, in the order the line carries them.
+    struct DeferredPart
+    {
+        int pauseMs;
+        QByteArray bytes;
+    };
+    QList<DeferredPart> m_deferred;
     QByteArray m_received;
     QList<QByteArray> m_frames;
 };

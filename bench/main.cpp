@@ -1,5 +1,6 @@
 #include "Orbisto.h"
 #include "SimulatedTurntable.h"
+#include "TestSupport.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -110,29 +111,11 @@ void printMachine()
     std::printf("build: %s\n\n", ORBISTO_BUILD_TYPE[0] ? ORBISTO_BUILD_TYPE : "(no build type)");
 }
 
-// A controller on a fresh simulated turntable, its settings from a real INI
-// file as a host keeps them.
-struct Rig
+// The tests' rig: a controller on a fresh simulated turntable whose enable
+// acknowledgement cannot be read as the first turn's answer.
+struct Rig : TurntableRig
 {
-    SimulatedTurntable turntable;
-    std::unique_ptr<COrbisto> controller;
-
-    explicit Rig(int framesCount)
-    {
-        if (!turntable.isOpen())
-            qFatal("cannot open a pseudo-terminal: %s", qPrintable(turntable.errorString()));
-        // The enable acknowledgement would otherwise be read as the first turn's answer.
-        SimulatedTurntable::Fault quietEnable;
-        quietEnable.silent = true;
-        turntable.setFault('e', quietEnable);
-        controller = std::make_unique<COrbisto>(QList<SerialPortCandidate>{turntable.candidate()});
-        QTemporaryDir dir;
-        QSettings settings(dir.filePath(QStringLiteral("host.ini")), QSettings::IniFormat);
-        settings.setValue(QStringLiteral("Orbisto/framesCount"), framesCount);
-        settings.setValue(QStringLiteral("Orbisto/postSnap"), 0);
-        settings.setValue(QStringLiteral("Orbisto/preSnap"), 0);
-        controller->loadSettings(&settings);
-    }
+    explicit Rig(int framesCount) { loadValues(*controller, framesCount, 0, 0); }
 };
 
 bool readFully(int fd, char *buffer, int size)

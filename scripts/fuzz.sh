@@ -27,9 +27,14 @@ export LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # Replies longer than the controller's 4 KiB window must be possible; memory
 # stays bounded by the RSS limit, and a stuck input fails instead of hanging.
+# libFuzzer's progress and its dictionary advice go to a log; the run's
+# figures are printed, and the whole log when it fails.
+log="$build_dir/fuzz/last-run.log"
 if ! "$build_dir/fuzz/fuzz_replies" -max_total_time="$seconds" -max_len=8192 -rss_limit_mb=1024 \
         -timeout=30 -dict=fuzz/replies.dict -print_final_stats=1 \
-        -artifact_prefix="$artifacts/" "$corpus"; then
+        -artifact_prefix="$artifacts/" "$corpus" 2>"$log"; then
+    tail -n 80 "$log" >&2
     echo "fuzz: failed; reproduce with: $build_dir/fuzz/fuzz_replies $artifacts/<file above>" >&2
     exit 1
 fi
+grep -E '^(Done |stat::)' "$log" | sed 's/^/fuzz: /'

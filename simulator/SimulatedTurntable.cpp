@@ -23,6 +23,19 @@ const char kFrameEnd = '.';
 // "i1", this byte, the identification text, '#'.
 const char kInformationSeparator = ':';
 
+// A real device lives in another process, so the controller never sees the
+// simulator's system calls; errno is left as it was found, or a stale EAGAIN
+// from the master could hide how the controller's own reads fail.
+class ErrnoKeeper
+{
+public:
+    ErrnoKeeper() : m_saved(errno) {}
+    ~ErrnoKeeper() { errno = m_saved; }
+
+private:
+    int m_saved;
+};
+
 } // namespace
 
 SimulatedTurntable::SimulatedTurntable(QObject *parent)
@@ -76,6 +89,7 @@ void SimulatedTurntable::clearReceived()
 
 int SimulatedTurntable::bytesUnread() const
 {
+    const ErrnoKeeper keeper;
     int unread = -m_outboxOffset;
     for (const QByteArray &bytes : m_outbox)
         unread += bytes.size();
@@ -95,6 +109,7 @@ void SimulatedTurntable::send(const QByteArray &bytes)
 
 void SimulatedTurntable::flushOutbox()
 {
+    const ErrnoKeeper keeper;
     // The pty takes only a few kilobytes at a time; the rest waits until the
     // controller has read some.
     while (isOpen() && !m_outbox.isEmpty()) {
@@ -118,6 +133,7 @@ void SimulatedTurntable::flushOutbox()
 
 void SimulatedTurntable::hangUp()
 {
+    const ErrnoKeeper keeper;
     if (!isOpen())
         return;
     closeAll();
@@ -126,6 +142,7 @@ void SimulatedTurntable::hangUp()
 
 void SimulatedTurntable::onMasterReadable()
 {
+    const ErrnoKeeper keeper;
     char buffer[4096];
     for (;;) {
         const ssize_t n = ::read(m_masterFd, buffer, sizeof buffer);

@@ -4,11 +4,17 @@
 #include "Orbisto.h"
 #include "SimulatedTurntable.h"
 
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
+
+#include <time.h>
 
 // True once the controller has read everything the turntable sent. The count
 // must stay at 0 across passes of the event loop, since the kernel hands
@@ -20,6 +26,37 @@ inline bool waitUntilRead(const SimulatedTurntable &turntable, int timeoutMs = 5
         quietPolls = turntable.bytesUnread() == 0 ? quietPolls + 1 : 0;
         return quietPolls >= 3;
     }, timeoutMs);
+}
+
+// The processor time this process spends in a stretch of event loop. An idle
+// process spends next to nothing; one that spins on a dead port, about all of it.
+inline double cpuSecondsOverEventLoop(int milliseconds)
+{
+    const auto cpuSeconds = [] {
+        timespec now = {};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+        return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+    };
+    const double before = cpuSeconds();
+    QEventLoop loop;
+    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
+    loop.exec();
+    return cpuSeconds() - before;
+}
+
+// Whether any descriptor of this process still refers to the file at path,
+// also once the file is gone, as a pty is once its master hangs up.
+inline bool isHeldOpen(const QString &path)
+{
+    const QString gone = path + QStringLiteral(" (deleted)");
+    const QFileInfoList descriptors =
+        QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &descriptor : descriptors) {
+        const QString target = descriptor.symLinkTarget();
+        if (target == path || target == gone)
+            return true;
+    }
+    return false;
 }
 
 // A controller on a fresh simulated turntable, the way a host finds one.

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <QSignalSpy>
+#include <QWidget>
 
 #include <climits>
 
@@ -24,6 +25,8 @@ private slots:
     void confirmsTurnOnce_data();
     void confirmsTurnOnce();
     void ignoresRepliesWithoutPort();
+    void letsGoOfPortWhoseDeviceIsGone_data();
+    void letsGoOfPortWhoseDeviceIsGone();
 };
 
 void tst_Link::enablesTurntableOnOpen()
@@ -217,6 +220,44 @@ void tst_Link::ignoresRepliesWithoutPort()
     controller.onReadyRead();
     QCOMPARE(requests.count(), 0);
     QCOMPARE(saveMessage(controller), kNotDetected);
+}
+
+void tst_Link::letsGoOfPortWhoseDeviceIsGone_data()
+{
+    QTest::addColumn<int>("turntables");
+    QTest::addColumn<int>("pulled");
+    QTest::newRow("the turntable in use") << 1 << 0;
+    QTest::newRow("a superseded turntable") << 2 << 0;
+}
+
+void tst_Link::letsGoOfPortWhoseDeviceIsGone()
+{
+    QFETCH(int, turntables);
+    QFETCH(int, pulled);
+    SimulatedTurntable devices[2];
+    QList<SerialPortCandidate> candidates;
+    for (int i = 0; i < turntables; ++i)
+        candidates.append(devices[i].candidate());
+    auto controller = std::make_unique<COrbisto>(candidates);
+    loadValues(*controller, 8, 0, 0);
+    for (int i = 0; i < turntables; ++i)
+        QTRY_COMPARE(devices[i].received(), QByteArray("#e1."));
+
+    // A pulled cable: the line hangs up under the open port.
+    const QString pulledPath = devices[pulled].systemLocation();
+    devices[pulled].hangUp();
+    QTRY_VERIFY(!isHeldOpen(pulledPath));
+    const double cpuSeconds = cpuSecondsOverEventLoop(1000);
+    QVERIFY2(cpuSeconds < 1.0 / 3, qPrintable(QStringLiteral("%1 s of CPU in 1 s idle").arg(cpuSeconds)));
+
+    const bool inUse = pulled == turntables - 1;
+    QCOMPARE(saveMessage(*controller), inUse ? kNotDetected : QString());
+    QCOMPARE(controller->startCapture(), !inUse);
+    const std::unique_ptr<QWidget> widget(controller->createSettingsWidget());
+    QCOMPARE(widget->children().isEmpty(), inUse);
+    controller.reset();
+    if (!inUse)
+        QTRY_COMPARE(devices[1].received(), QByteArray("#e1.#i1.#e0."));
 }
 
 QTEST_MAIN(tst_Link)

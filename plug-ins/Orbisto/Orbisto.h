@@ -49,6 +49,7 @@ public:
 
 private:
     void scan(const QList<SerialPortCandidate> &candidates);
+    void onPortError(QSerialPort *port);
     void interpretReply();
     void startPreSnapDelay();
     void showDeviceInfo(const QByteArray &text);
@@ -66,6 +67,9 @@ private:
     // Every port the scan opened, the current one included; they are told
     // goodbye and freed with the controller.
     std::vector<std::unique_ptr<QSerialPort>> m_openPorts;
+    // Ports whose device went away: closed at once, freed on the next pass of
+    // the event loop, since one of their own signals reported the loss.
+    std::vector<std::unique_ptr<QSerialPort>> m_lostPorts;
     // Bytes received since the last command was sent.
     QByteArray m_reply;
     // A turn is confirmed once, however often the device says "Success".

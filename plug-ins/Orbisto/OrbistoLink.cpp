@@ -5,6 +5,11 @@
 #include <QDeadlineTimer>
 #include <QSerialPort>
 #include <QSerialPortInfo>
+#include <QTimer>
+
+#include <algorithm>
+
+#include <poll.h>
 
 namespace {
 
@@ -50,6 +55,18 @@ void sayGoodbye(QSerialPort *port)
     port->close();
 }
 
+// A pulled cable shows as a read error on every pass of the event loop, with
+// the line hung up underneath; ordinary errors leave the line as it was.
+bool isDeviceGone(const QSerialPort &port, QSerialPort::SerialPortError error)
+{
+    if (error == QSerialPort::ResourceError)
+        return true;
+    if (error != QSerialPort::ReadError && error != QSerialPort::WriteError)
+        return false;
+    pollfd line = {int(port.handle()), 0, 0};
+    return ::poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 } // namespace
 
 COrbisto::COrbisto()
@@ -83,8 +100,29 @@ void COrbisto::scan(const QList<SerialPortCandidate> &candidates)
             continue; // the failed port is destroyed here, so m_port reads null
         sendCommand(OrbistoProtocol::kEnable, 1);
         connect(port.get(), &QSerialPort::readyRead, this, &COrbisto::onReadyRead);
+        connect(port.get(), &QSerialPort::errorOccurred, this,
+                [this, raw = port.get()] { onPortError(raw); });
         m_openPorts.push_back(std::move(port));
     }
+}
+
+void COrbisto::onPortError(QSerialPort *port)
+{
+    if (!isDeviceGone(*port, port->error()))
+        return;
+    // Closing stops the storm of errors; without its port the controller is
+    // one that found no turntable, and a superseded port just goes quietly.
+    disconnect(port, nullptr, this, nullptr);
+    port->close();
+    if (m_port == port)
+        m_port = nullptr;
+    const auto lost = std::find_if(m_openPorts.begin(), m_openPorts.end(),
+                                   [port](const std::unique_ptr<QSerialPort> &open) { return open.get() == port; });
+    if (lost == m_openPorts.end())
+        return;
+    m_lostPorts.push_back(std::move(*lost));
+    m_openPorts.erase(lost);
+    QTimer::singleShot(0, this, [this] { m_lostPorts.clear(); });
 }
 
 void COrbisto::sendCommand(char letter, int value)

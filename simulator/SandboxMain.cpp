@@ -1,0 +1,165 @@
+#include "SimulatedTurntable.h"
+#include "SystemRig.h"
+#include "TerminationSignals.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QProcess>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+// orbisto-usb-sandbox: runs a command that sees simulated turntables as USB
+// serial ports /dev/ttyACM0, ... of a chosen maker, in a private mount
+// namespace that goes away with the command.
+namespace {
+
+const int kBadUsage = 2;
+const int kFailure = 1;
+// What a shell reports for a command that could not be started.
+const int kCannotStart = 127;
+const int kSignalStatusBase = 128;
+const int kMaxTurntables = 8;
+
+void say(const QString &line)
+{
+    std::fprintf(stderr, "usb-sandbox: %s\n", qPrintable(line));
+}
+
+int badUsage(const QString &reason)
+{
+    say(reason + QStringLiteral(" (see --help)"));
+    return kBadUsage;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // The namespace is entered by the calling thread only, so before Qt starts any.
+    QString namespaceError;
+    const bool inNamespace = SystemRig::enterPrivateNamespace(&namespaceError);
+    QCoreApplication app(argc, argv);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Runs COMMAND with simulated Orbisto turntables shown to it as USB serial "
+                       "ports /dev/ttyACM0, ... Needs root; nothing is visible outside COMMAND."));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption maker({QStringLiteral("maker")},
+                                   QStringLiteral("The ports' manufacturer (default STMicroelectronics)."),
+                                   QStringLiteral("text"), QStringLiteral("STMicroelectronics"));
+    const QCommandLineOption count({QStringLiteral("count")},
+                                   QStringLiteral("How many turntables, 1 to %1 (default 1).").arg(kMaxTurntables),
+                                   QStringLiteral("n"), QStringLiteral("1"));
+    const QCommandLineOption hangUpAfter({QStringLiteral("hang-up-after")},
+                                         QStringLiteral("Hang every line up after this many seconds, as a "
+                                                        "pulled cable does."),
+                                         QStringLiteral("seconds"));
+    const QCommandLineOption log({QStringLiteral("log")},
+                                 QStringLiteral("Print every command the turntables receive and how "
+                                                "many bytes each received in all."));
+    parser.addOptions({maker, count, hangUpAfter, log});
+    parser.addPositionalArgument(QStringLiteral("-- COMMAND [ARGS...]"), QStringLiteral("What to run."));
+
+    if (!parser.parse(QCoreApplication::arguments()))
+        return badUsage(parser.errorText());
+    if (parser.isSet(helpOption)) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return 0;
+    }
+    bool ok = false;
+    const int turntables = parser.value(count).toInt(&ok);
+    if (!ok || turntables < 1 || turntables > kMaxTurntables)
+        return badUsage(QStringLiteral("--count takes a whole number from 1 to %1, not '%2'")
+                            .arg(kMaxTurntables)
+                            .arg(parser.value(count)));
+    double hangUpSeconds = -1;
+    if (parser.isSet(hangUpAfter)) {
+        hangUpSeconds = parser.value(hangUpAfter).toDouble(&ok);
+        if (!ok || hangUpSeconds < 0 || hangUpSeconds > 86400)
+            return badUsage(QStringLiteral("--hang-up-after takes seconds from 0 to 86400, not '%1'")
+                                .arg(parser.value(hangUpAfter)));
+    }
+    const QStringList command = parser.positionalArguments();
+    if (command.isEmpty())
+        return badUsage(QStringLiteral("no command given: usb-sandbox [options] -- COMMAND [ARGS...]"));
+    if (!inNamespace) {
+        say(namespaceError);
+        return kFailure;
+    }
+
+    std::vector<std::unique_ptr<SimulatedTurntable>> simulators;
+    QList<SystemRig::Device> devices;
+    for (int i = 0; i < turntables; ++i) {
+        simulators.push_back(std::make_unique<SimulatedTurntable>());
+        if (!simulators.back()->isOpen()) {
+            say(QStringLiteral("cannot open a pseudo-terminal: %1").arg(simulators.back()->errorString()));
+            return kFailure;
+        }
+        SystemRig::Device device;
+        device.node = simulators.back()->systemLocation();
+        device.manufacturer = parser.value(maker);
+        devices.append(device);
+    }
+    SystemRig rig(devices);
+    if (!rig.isReady()) {
+        say(rig.errorString());
+        return kFailure;
+    }
+    for (int i = 0; i < turntables; ++i) {
+        const QString node = SystemRig::deviceNode(i);
+        say(QStringLiteral("%1 (%2): simulated turntable").arg(node, parser.value(maker)));
+        if (parser.isSet(log)) {
+            QObject::connect(simulators.at(i).get(), &SimulatedTurntable::frameReceived, &app,
+                             [node](const QByteArray &frame) {
+                                 say(QStringLiteral("%1 received %2").arg(node, QString::fromLatin1(frame)));
+                             });
+        }
+    }
+    if (hangUpSeconds >= 0) {
+        QTimer::singleShot(int(hangUpSeconds * 1000), &app, [&simulators] {
+            say(QStringLiteral("hanging up every line, as a pulled cable does"));
+            for (const auto &simulator : simulators)
+                simulator->hangUp();
+        });
+    }
+
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    child.setInputChannelMode(QProcess::ForwardedInputChannel);
+    int status = kFailure;
+    QObject::connect(&child, &QProcess::errorOccurred, &app, [&](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart)
+            return;
+        say(QStringLiteral("cannot run %1: %2").arg(command.first(), child.errorString()));
+        status = kCannotStart;
+        app.quit();
+    });
+    QObject::connect(&child, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &app,
+                     [&](int exitCode, QProcess::ExitStatus exitStatus) {
+                         // A command killed by a signal reports it as a shell does.
+                         status = exitStatus == QProcess::NormalExit ? exitCode : kSignalStatusBase + exitCode;
+                         app.quit();
+                     });
+    // Ctrl-C or a kill reaches the command too; a second one does not wait for it.
+    int signalsSeen = 0;
+    watchTerminationSignals([&](int number) {
+        if (child.state() == QProcess::NotRunning)
+            return;
+        ::kill(pid_t(child.processId()), ++signalsSeen > 1 ? SIGKILL : number);
+    });
+    child.start(command.first(), command.mid(1));
+    app.exec();
+    if (parser.isSet(log)) {
+        for (int i = 0; i < turntables; ++i) {
+            say(QStringLiteral("%1 received %2 bytes in all")
+                    .arg(SystemRig::deviceNode(i))
+                    .arg(simulators.at(i)->received().size()));
+        }
+    }
+    return status;
+}

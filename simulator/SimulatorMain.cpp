@@ -1,0 +1,105 @@
+#include "SimulatedTurntable.h"
+#include "TerminationSignals.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <cstdio>
+
+// orbisto-simulator: the simulated turntable on a pseudo-terminal of its own,
+// for trying a host or the plug-in without the hardware.
+namespace {
+
+const int kBadUsage = 2;
+const int kFailure = 1;
+const char kFaultLetters[] = "eircp";
+
+int badUsage(const QString &reason)
+{
+    std::fprintf(stderr, "orbisto-simulator: %s (see --help)\n", qPrintable(reason));
+    return kBadUsage;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("orbisto-simulator"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Serves a simulated Orbisto turntable on a pseudo-terminal. The first line of "
+                       "output is the port to open; it serves until SIGINT or SIGTERM."));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption command({QStringLiteral("command")},
+                                     QStringLiteral("The command letter the faults below apply to: e, i, "
+                                                    "r, c or p (default p, the turn)."),
+                                     QStringLiteral("letter"), QStringLiteral("p"));
+    const QCommandLineOption silent({QStringLiteral("silent")}, QStringLiteral("Do not answer at all."));
+    const QCommandLineOption error({QStringLiteral("error")},
+                                   QStringLiteral("Answer with this line instead of the normal reply."),
+                                   QStringLiteral("text"));
+    const QCommandLineOption split({QStringLiteral("split")},
+                                   QStringLiteral("Send each answer in two reads, split after this many bytes."),
+                                   QStringLiteral("bytes"));
+    const QCommandLineOption doubled({QStringLiteral("doubled")}, QStringLiteral("Send each answer twice."));
+    const QCommandLineOption garbage({QStringLiteral("garbage")},
+                                     QStringLiteral("Send these bytes before each answer."),
+                                     QStringLiteral("text"));
+    const QCommandLineOption hangUpAfter({QStringLiteral("hang-up-after")},
+                                         QStringLiteral("Hang the line up after this many seconds, as a "
+                                                        "pulled cable does."),
+                                         QStringLiteral("seconds"));
+    parser.addOptions({command, silent, error, split, doubled, garbage, hangUpAfter});
+
+    if (!parser.parse(QCoreApplication::arguments()))
+        return badUsage(parser.errorText());
+    if (parser.isSet(helpOption)) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return badUsage(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+    const QString letter = parser.value(command);
+    if (letter.size() != 1 || !QByteArray(kFaultLetters).contains(letter.at(0).toLatin1()))
+        return badUsage(QStringLiteral("--command takes one of the letters e, i, r, c, p, not '%1'").arg(letter));
+
+    SimulatedTurntable::Fault fault;
+    fault.silent = parser.isSet(silent);
+    fault.doubled = parser.isSet(doubled);
+    if (parser.isSet(error))
+        fault.errorText = parser.value(error).toUtf8() + "\r\n";
+    fault.garbage = parser.value(garbage).toUtf8();
+    if (parser.isSet(split)) {
+        bool ok = false;
+        fault.splitAt = parser.value(split).toInt(&ok);
+        if (!ok || fault.splitAt < 1)
+            return badUsage(QStringLiteral("--split takes a whole number of bytes above 0, not '%1'")
+                                .arg(parser.value(split)));
+    }
+    double hangUpSeconds = -1;
+    if (parser.isSet(hangUpAfter)) {
+        bool ok = false;
+        hangUpSeconds = parser.value(hangUpAfter).toDouble(&ok);
+        if (!ok || hangUpSeconds < 0 || hangUpSeconds > 86400)
+            return badUsage(QStringLiteral("--hang-up-after takes seconds from 0 to 86400, not '%1'")
+                                .arg(parser.value(hangUpAfter)));
+    }
+
+    SimulatedTurntable turntable;
+    if (!turntable.isOpen()) {
+        std::fprintf(stderr, "orbisto-simulator: cannot open a pseudo-terminal: %s\n",
+                     qPrintable(turntable.errorString()));
+        return kFailure;
+    }
+    turntable.setFault(letter.at(0).toLatin1(), fault);
+    std::printf("%s\n", qPrintable(turntable.systemLocation()));
+    std::fflush(stdout);
+
+    if (hangUpSeconds >= 0)
+        QTimer::singleShot(int(hangUpSeconds * 1000), &turntable, &SimulatedTurntable::hangUp);
+    watchTerminationSignals([](int) { QCoreApplication::quit(); });
+    return app.exec();
+}

@@ -161,9 +161,14 @@ HostOptionsResult parse(const QStringList &arguments)
                        "the turntable has identified itself, then exit."),
         QStringLiteral("FILE"));
 
+    const QCommandLineOption listPortsOption(
+        QStringLiteral("list-ports"),
+        QStringLiteral("List every serial port the system has: maker, ids, whether this user can "
+                       "open it, and which one the plug-in would take. Exit status 0 when it would "
+                       "find a turntable, 1 otherwise."));
     parser.addOptions({framesOption, postSnapOption, preSnapOption, timeoutOption, pluginOption,
                        snapCommandOption, settingsOption, faultOption, guiOption,
-                       screenshotOption});
+                       screenshotOption, listPortsOption});
 
     if (!parser.parse(arguments))
         return failure(parser.errorText());
@@ -223,6 +228,7 @@ HostOptionsResult parse(const QStringList &arguments)
     options.snapCommand = parser.value(snapCommandOption);
     options.settingsPath = parser.value(settingsOption);
     options.gui = parser.isSet(guiOption);
+    options.listPorts = parser.isSet(listPortsOption);
     options.screenshotPath = parser.value(screenshotOption);
 
     if (parser.isSet(pluginOption) && options.pluginPath.isEmpty())

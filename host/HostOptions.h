@@ -26,6 +26,8 @@ struct HostOptions
 
     bool gui = false;
     QString screenshotPath;
+    // List the serial ports and what the plug-in would make of them, and stop.
+    bool listPorts = false;
 };
 
 // The outcome of reading the command line: options to run with, or text to

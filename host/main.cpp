@@ -4,9 +4,11 @@
 #include "HostOptions.h"
 #include "HostSettings.h"
 #include "HostWindow.h"
+#include "PortListing.h"
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QSerialPortInfo>
 #include <QTextStream>
 #include <QTimer>
 
@@ -172,5 +174,7 @@ int main(int argc, char *argv[])
     case HostOptionsResult::Action::Run:
         break;
     }
+    if (parsed.options.listPorts)
+        return PortListing::list(QSerialPortInfo::availablePorts(), standardOutput());
     return gui ? runGui(parsed.options) : runCommandLine(parsed.options);
 }

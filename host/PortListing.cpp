@@ -1,0 +1,175 @@
+#include "PortListing.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QSerialPortInfo>
+#include <QStringList>
+#include <QTextStream>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace PortListing {
+
+namespace {
+
+// The plug-in takes the last port whose manufacturer starts with this.
+const QString kTurntableMaker = QStringLiteral("STMicroelectronics");
+// Where serial programs, Qt's included, leave "LCK..<port>" while they use a port.
+const char *const kLockFolders[] = {"/var/lock", "/run/lock", "/var/spool/locks", "/var/spool/uucp",
+                                    "/tmp", "/var/tmp"};
+
+QString processName(qint64 pid)
+{
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    if (!comm.open(QIODevice::ReadOnly))
+        return QStringLiteral("?");
+    return QString::fromLocal8Bit(comm.readAll()).trimmed();
+}
+
+QString describeProcess(qint64 pid)
+{
+    return QStringLiteral("%1 (pid %2)").arg(processName(pid)).arg(pid);
+}
+
+// Other processes with the port open, as far as /proc lets this user see.
+QStringList holders(const QString &systemLocation)
+{
+    QStringList found;
+    const QString self = QString::number(::getpid());
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList({QStringLiteral("[0-9]*")}, QDir::Dirs);
+    for (const QString &pid : pids) {
+        if (pid == self)
+            continue;
+        const QFileInfoList descriptors = QDir(QStringLiteral("/proc/%1/fd").arg(pid))
+                                              .entryInfoList(QDir::System | QDir::NoDotAndDotDot);
+        for (const QFileInfo &descriptor : descriptors) {
+            if (descriptor.symLinkTarget() == systemLocation) {
+                found.append(describeProcess(pid.toLongLong()));
+                break;
+            }
+        }
+    }
+    return found;
+}
+
+// A live lock file of another process, as Qt's own serial ports leave one.
+QString lockHolder(const QString &systemLocation)
+{
+    const QString name = QStringLiteral("LCK..") + QFileInfo(systemLocation).fileName();
+    for (const char *folder : kLockFolders) {
+        const QString path = QString::fromLatin1(folder) + QLatin1Char('/') + name;
+        if (!QFileInfo::exists(path))
+            continue;
+        qint64 pid = 0;
+        QString host;
+        QString application;
+        QLockFile lock(path);
+        if (lock.getLockInfo(&pid, &host, &application) && pid != ::getpid()
+            && (::kill(pid_t(pid), 0) == 0 || errno == EPERM)) {
+            return describeProcess(pid);
+        }
+    }
+    return QString();
+}
+
+QString busy(const QString &systemLocation)
+{
+    QStringList held = holders(systemLocation);
+    const QString locked = lockHolder(systemLocation);
+    if (!locked.isEmpty() && !held.contains(locked))
+        held.prepend(locked);
+    return held.isEmpty() ? QStringLiteral("busy")
+                          : QStringLiteral("busy, held by %1").arg(held.join(QStringLiteral(", ")));
+}
+
+// Serial ports belong to a group (dialout on Debian); its members may open them.
+QString permissionDenied(const QString &systemLocation)
+{
+    struct stat status;
+    if (::stat(QFile::encodeName(systemLocation).constData(), &status) != 0)
+        return QStringLiteral("permission denied");
+    const struct group *owner = ::getgrgid(status.st_gid);
+    const bool groupMayOpen = (status.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+    if (!owner || status.st_gid == 0 || !groupMayOpen)
+        return QStringLiteral("permission denied");
+    return QStringLiteral("permission denied (the port belongs to group %1)").arg(QString::fromLocal8Bit(owner->gr_name));
+}
+
+QString ids(const QSerialPortInfo &port)
+{
+    if (!port.hasVendorIdentifier() || !port.hasProductIdentifier())
+        return QStringLiteral("-");
+    return QStringLiteral("%1:%2")
+        .arg(port.vendorIdentifier(), 4, 16, QLatin1Char('0'))
+        .arg(port.productIdentifier(), 4, 16, QLatin1Char('0'));
+}
+
+} // namespace
+
+QString accessProblem(const QString &systemLocation)
+{
+    // Non-blocking, so that a modem line without carrier does not hold us;
+    // nothing is written and the line settings stay as they are.
+    const int fd = ::open(QFile::encodeName(systemLocation).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        switch (errno) {
+        case EACCES:
+        case EPERM:
+            return permissionDenied(systemLocation);
+        case EBUSY:
+            return busy(systemLocation);
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return QStringLiteral("gone");
+        default:
+            return QString::fromLocal8Bit(std::strerror(errno));
+        }
+    }
+    ::close(fd);
+    // The kernel lets root past another program's exclusive hold; its lock file does not.
+    const QString locked = lockHolder(systemLocation);
+    return locked.isEmpty() ? QString() : QStringLiteral("busy, held by %1").arg(locked);
+}
+
+int list(const QList<QSerialPortInfo> &ports, QTextStream &out)
+{
+    if (ports.isEmpty())
+        out << "no serial ports\n";
+    int candidate = -1;
+    QString candidateProblem;
+    for (int i = 0; i < ports.size(); ++i) {
+        const QSerialPortInfo &port = ports.at(i);
+        const QString problem = accessProblem(port.systemLocation());
+        const QString maker = port.manufacturer().isEmpty() ? QStringLiteral("-") : port.manufacturer();
+        out << port.systemLocation() << "  " << maker << "  " << ids(port) << "  "
+            << (problem.isEmpty() ? QStringLiteral("read-write ok") : QStringLiteral("cannot open: ") + problem)
+            << '\n';
+        if (port.manufacturer().startsWith(kTurntableMaker, Qt::CaseSensitive)) {
+            candidate = i;
+            candidateProblem = problem;
+        }
+    }
+    if (candidate < 0) {
+        out << "plug-in: would find no turntable: no port made by " << kTurntableMaker << '\n';
+        return 1;
+    }
+    const QString location = ports.at(candidate).systemLocation();
+    if (!candidateProblem.isEmpty()) {
+        out << "plug-in: would find no turntable: the last port made by " << kTurntableMaker << ", "
+            << location << ", cannot be opened (" << candidateProblem << ")\n";
+        return 1;
+    }
+    out << "plug-in: would take " << location << '\n';
+    return 0;
+}
+
+} // namespace PortListing

@@ -1,0 +1,27 @@
+#ifndef PORTLISTING_H
+#define PORTLISTING_H
+
+#include <QList>
+#include <QString>
+
+QT_BEGIN_NAMESPACE
+class QSerialPortInfo;
+class QTextStream;
+QT_END_NAMESPACE
+
+// What this user's programs can do with each serial port the system lists,
+// and which one the plug-in would take: the answer to "The Orbisto turntable
+// was not detected." It only looks: opening a port to test it sends nothing.
+namespace PortListing {
+
+// One line per port and a closing verdict. Returns 0 when the plug-in would
+// find a turntable, 1 otherwise.
+int list(const QList<QSerialPortInfo> &ports, QTextStream &out);
+
+// Why this process cannot open the port read-write, or empty when it can:
+// "permission denied", "busy, held by NAME (pid N)", "gone", ...
+QString accessProblem(const QString &systemLocation);
+
+} // namespace PortListing
+
+#endif // PORTLISTING_H

@@ -12,6 +12,8 @@ install(FILES "${CMAKE_CURRENT_LIST_DIR}/60-orbisto-turntable.rules"
         DESTINATION "${ORBISTO_UDEV_RULES_DIR}" COMPONENT plugin)
 
 set(CPACK_GENERATOR DEB)
+# As Debian ships libraries: without debug information, which would be most of the file.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_NAME orbisto)
 set(CPACK_PACKAGE_VENDOR "Orbisto")
 set(CPACK_PACKAGE_CONTACT "Orbisto developers <dev@orbisto.invalid>")

@@ -1,6 +1,8 @@
 #!/bin/sh
 # Builds the Debian package from a build tree and checks that it carries the
-# plug-in, the contract header and the udev rule, and nothing of the tests.
+# plug-in (stripped, as Debian ships it), the contract header and the udev
+# rule, and nothing of the tests. As root, the packaged plug-in then runs a
+# capture on a simulated turntable that the system sees as a USB device.
 set -eu
 build_dir=$1
 out=$(mktemp -d)
@@ -12,8 +14,26 @@ for expected in nxsdk/plug-ins/libOrbisto.so include/nxsdk/CAbstractTurntableCon
                 udev/rules.d/60-orbisto-turntable.rules; do
     echo "$contents" | grep -q "$expected" || { echo "missing from $package: $expected"; exit 1; }
 done
-if echo "$contents" | grep -qE 'tst_|orbisto-host|orbisto-bench'; then
+if echo "$contents" | grep -qE 'tst_|orbisto-host|orbisto-bench|orbisto-simulator|orbisto-usb-sandbox'; then
     echo "test or tool programs in $package"; exit 1
 fi
 dpkg-deb -f "$package" Depends | grep -q libqt5serialport5
-echo "package ok: $(basename "$package")"
+
+dpkg-deb -x "$package" "$out/root"
+plugin=$(find "$out/root" -name libOrbisto.so)
+grep -q 'ENV{ID_MM_DEVICE_IGNORE}="1"' "$(find "$out/root" -name 60-orbisto-turntable.rules)" ||
+    { echo "the udev rule does not keep ModemManager off the turntable"; exit 1; }
+if readelf -S "$plugin" | grep -qE '\.debug_|\.symtab'; then
+    echo "$plugin carries debug information or a symbol table"; exit 1
+fi
+echo "package ok: $(basename "$package"), plug-in $(stat -c %s "$plugin") bytes"
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "skipped the packaged plug-in's capture: the USB sandbox needs root"
+    exit 0
+fi
+ORBISTO_BUILD_DIR=$build_dir "$(dirname "$0")/../scripts/usb-sandbox.sh" -- \
+    "$build_dir/host/orbisto-host" --plugin "$plugin" --frames 8 --timeout 20 >"$out/capture.log" 2>&1 ||
+    { cat "$out/capture.log"; echo "the packaged plug-in did not capture"; exit 1; }
+grep -q "finished" "$out/capture.log" || { cat "$out/capture.log"; exit 1; }
+echo "packaged plug-in captured 8 pictures on a simulated USB turntable"

@@ -1,0 +1,354 @@
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <functional>
+#include <unistd.h>
+
+// The tools for photographers and host developers, run as a user runs them:
+// the standalone simulated turntable, the USB sandbox (as root) and the port
+// listing inside it.
+class tst_Tools : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void simulatorAnswersWithItsFaults_data();
+    void simulatorAnswersWithItsFaults();
+    void simulatorHangsUpWhenAsked();
+    void toolsRefuseBadUsage_data();
+    void toolsRefuseBadUsage();
+    void sandboxEndsWithItsCommand_data();
+    void sandboxEndsWithItsCommand();
+    void hostRunsInSandbox_data();
+    void hostRunsInSandbox();
+    void listsPorts_data();
+    void listsPorts();
+
+private:
+    // Copies for another user, who may not reach into the build folder.
+    QTemporaryDir m_shared;
+};
+
+namespace {
+
+const int kRunTimeoutMs = 60000;
+const QString kSimulator = QStringLiteral(ORBISTO_SIMULATOR_FILE);
+const QString kSandbox = QStringLiteral(ORBISTO_SOURCE_DIR "/scripts/usb-sandbox.sh");
+const QString kHost = QStringLiteral(ORBISTO_HOST_FILE);
+const QString kPlugin = QStringLiteral(ORBISTO_PLUGIN_FILE);
+const QStringList kAsNobody = {QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
+                               QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")};
+
+struct Run
+{
+    bool finished = false;
+    int status = -1; // the exit code, or 128 + the signal, as a shell reports it
+    QString out;
+    QString err;
+    qint64 elapsedMs = 0;
+};
+
+Run run(const QString &program, const QStringList &arguments,
+        const std::function<void(QProcess &)> &whileRunning = {})
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("ORBISTO_BUILD_DIR"), QStringLiteral(ORBISTO_BUILD_DIR));
+    process.setProcessEnvironment(environment);
+    QElapsedTimer clock;
+    clock.start();
+    process.start(program, arguments);
+    process.waitForStarted();
+    if (whileRunning)
+        whileRunning(process);
+    Run result;
+    result.finished = process.waitForFinished(kRunTimeoutMs);
+    if (!result.finished) {
+        process.kill();
+        process.waitForFinished();
+    }
+    result.elapsedMs = clock.elapsed();
+    result.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : 128 + process.exitCode();
+    result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    result.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return result;
+}
+
+bool isRoot()
+{
+    return ::geteuid() == 0;
+}
+
+// Whether a process runs this command with exactly these arguments.
+bool isRunning(const QStringList &command)
+{
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList({QStringLiteral("[0-9]*")}, QDir::Dirs);
+    for (const QString &pid : pids) {
+        QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        QStringList arguments;
+        for (const QByteArray &argument : file.readAll().split('\0'))
+            arguments.append(QString::fromLocal8Bit(argument));
+        arguments.removeLast(); // after the closing NUL
+        if (!arguments.isEmpty() && QFileInfo(arguments.first()).fileName() == command.first()
+            && arguments.mid(1) == command.mid(1)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// What the sandbox mounts must never show in this process's own view.
+bool sandboxLeftMounts()
+{
+    QFile mounts(QStringLiteral("/proc/self/mountinfo"));
+    if (!mounts.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray table = mounts.readAll();
+    return table.contains("ttyACM") || table.contains(" /sys/class/tty ") || table.contains(" /run/udev ");
+}
+
+} // namespace
+
+void tst_Tools::initTestCase()
+{
+    QVERIFY(m_shared.isValid());
+    QFile::setPermissions(m_shared.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                              | QFileDevice::ReadOther | QFileDevice::ExeOther);
+    for (const QString &file : {kHost, kSandbox})
+        QVERIFY(QFile::copy(file, m_shared.filePath(QFileInfo(file).fileName())));
+}
+
+void tst_Tools::simulatorAnswersWithItsFaults_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QByteArray>("frames");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::newRow("no fault") << QStringList() << QByteArray("#p210.") << QByteArray("p210 Success\r\n");
+    QTest::newRow("error text") << QStringList{QStringLiteral("--error"), QStringLiteral("Error: motor blocked")}
+                                << QByteArray("#p210.") << QByteArray("Error: motor blocked\r\n");
+    QTest::newRow("garbage first") << QStringList{QStringLiteral("--garbage"), QStringLiteral("~~")}
+                                   << QByteArray("#p210.") << QByteArray("~~p210 Success\r\n");
+    QTest::newRow("doubled") << QStringList{QStringLiteral("--doubled")} << QByteArray("#p210.")
+                             << QByteArray("p210 Success\r\np210 Success\r\n");
+    QTest::newRow("split") << QStringList{QStringLiteral("--split"), QStringLiteral("3")} << QByteArray("#p210.")
+                           << QByteArray("p210 Success\r\n");
+    QTest::newRow("silent turn, other commands answered")
+        << QStringList{QStringLiteral("--silent")} << QByteArray("#p210.#c1.") << QByteArray("c1 OK\r\n");
+    QTest::newRow("fault on another command")
+        << QStringList{QStringLiteral("--command"), QStringLiteral("c"), QStringLiteral("--silent")}
+        << QByteArray("#c1.#p70.") << QByteArray("p70 Success\r\n");
+}
+
+void tst_Tools::simulatorAnswersWithItsFaults()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QByteArray, frames);
+    QFETCH(QByteArray, answer);
+    const Run result = run(kSimulator, options, [&](QProcess &simulator) {
+        QVERIFY(simulator.waitForReadyRead());
+        const QString location = QString::fromLocal8Bit(simulator.readLine()).trimmed();
+        QSerialPort port(location);
+        QVERIFY2(port.open(QIODevice::ReadWrite), qPrintable(location + QLatin1Char(' ') + port.errorString()));
+        port.write(frames);
+        QByteArray received;
+        QTRY_VERIFY_WITH_TIMEOUT((received += port.readAll()).size() >= answer.size(), 5000);
+        QCOMPARE(received, answer);
+        simulator.terminate();
+    });
+    QVERIFY(result.finished);
+    QCOMPARE(result.status, 0);
+}
+
+void tst_Tools::simulatorHangsUpWhenAsked()
+{
+    const Run result = run(kSimulator, {QStringLiteral("--hang-up-after"), QStringLiteral("0.2")},
+                           [](QProcess &simulator) {
+                               QVERIFY(simulator.waitForReadyRead());
+                               const QString location = QString::fromLocal8Bit(simulator.readLine()).trimmed();
+                               QVERIFY(QFile::exists(location));
+                               // A pulled cable: the line goes away, the simulator keeps serving nobody.
+                               QTRY_VERIFY(!QFile::exists(location));
+                               QCOMPARE(simulator.state(), QProcess::Running);
+                               ::kill(pid_t(simulator.processId()), SIGINT);
+                           });
+    QVERIFY(result.finished);
+    QCOMPARE(result.status, 0);
+}
+
+void tst_Tools::toolsRefuseBadUsage_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("needsRoot");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("reason");
+    const QStringList command = {QStringLiteral("--"), QStringLiteral("true")};
+    QTest::newRow("simulator: unknown option")
+        << kSimulator << QStringList{QStringLiteral("--bogus")} << false << 2 << QStringLiteral("bogus");
+    QTest::newRow("simulator: split at 0")
+        << kSimulator << QStringList{QStringLiteral("--split"), QStringLiteral("0")} << false << 2
+        << QStringLiteral("--split");
+    QTest::newRow("simulator: unknown command letter")
+        << kSimulator << QStringList{QStringLiteral("--command"), QStringLiteral("x")} << false << 2
+        << QStringLiteral("--command");
+    QTest::newRow("simulator: negative hang-up")
+        << kSimulator << QStringList{QStringLiteral("--hang-up-after"), QStringLiteral("-1")} << false << 2
+        << QStringLiteral("--hang-up-after");
+    QTest::newRow("sandbox: no command") << kSandbox << QStringList() << true << 2 << QStringLiteral("no command");
+    QTest::newRow("sandbox: no turntable")
+        << kSandbox << QStringList{QStringLiteral("--count"), QStringLiteral("0")} + command << true << 2
+        << QStringLiteral("--count");
+    QTest::newRow("sandbox: hang-up not a number")
+        << kSandbox << QStringList{QStringLiteral("--hang-up-after"), QStringLiteral("soon")} + command << true
+        << 2 << QStringLiteral("--hang-up-after");
+    QTest::newRow("sandbox: unknown option")
+        << kSandbox << QStringList{QStringLiteral("--bogus")} + command << true << 2 << QStringLiteral("bogus");
+    QTest::newRow("sandbox: not root")
+        << QStringLiteral("usb-sandbox.sh") << command << true << 1 << QStringLiteral("needs root");
+}
+
+void tst_Tools::toolsRefuseBadUsage()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, needsRoot);
+    QFETCH(int, status);
+    QFETCH(QString, reason);
+    if (needsRoot && !isRoot())
+        QSKIP("the sandbox needs root");
+    Run result;
+    if (program == QLatin1String("usb-sandbox.sh"))
+        result = run(kAsNobody.first(), kAsNobody.mid(1) + QStringList{m_shared.filePath(program)} + arguments);
+    else
+        result = run(program, arguments);
+    QVERIFY(result.finished);
+    QCOMPARE(result.status, status);
+    QCOMPARE(result.err.count(QLatin1Char('\n')), 1);
+    QVERIFY2(result.err.contains(reason), qPrintable(result.err));
+}
+
+void tst_Tools::sandboxEndsWithItsCommand_data()
+{
+    QTest::addColumn<QStringList>("command");
+    QTest::addColumn<bool>("interrupted");
+    QTest::addColumn<int>("status");
+    const QString shell = QStringLiteral("sh");
+    const QString script = QStringLiteral("-c");
+    QTest::newRow("command exits") << QStringList{shell, script, QStringLiteral("test -c /dev/ttyACM0 && exit 3")}
+                                   << false << 3;
+    QTest::newRow("command crashes") << QStringList{shell, script, QStringLiteral("kill -SEGV $$")} << false
+                                     << 128 + SIGSEGV;
+    QTest::newRow("command cannot start") << QStringList{QStringLiteral("/nonexistent/command")} << false << 127;
+    QTest::newRow("Ctrl-C") << QStringList{QStringLiteral("sleep"), QStringLiteral("29.5")} << true
+                            << 128 + SIGINT;
+}
+
+void tst_Tools::sandboxEndsWithItsCommand()
+{
+    QFETCH(QStringList, command);
+    QFETCH(bool, interrupted);
+    QFETCH(int, status);
+    if (!isRoot())
+        QSKIP("the sandbox needs root");
+    const Run result = run(kSandbox, QStringList{QStringLiteral("--")} + command, [&](QProcess &sandbox) {
+        if (!interrupted)
+            return;
+        QTRY_VERIFY(isRunning(command));
+        ::kill(pid_t(sandbox.processId()), SIGINT);
+    });
+    QVERIFY(result.finished);
+    QCOMPARE(result.status, status);
+    QVERIFY(!isRunning(command));
+    QVERIFY(!sandboxLeftMounts());
+}
+
+void tst_Tools::hostRunsInSandbox_data()
+{
+    QTest::addColumn<QStringList>("sandboxOptions");
+    QTest::addColumn<QStringList>("hostOptions");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("turns");
+    QTest::newRow("whole capture") << QStringList() << QStringList{QStringLiteral("--frames"), QStringLiteral("8")}
+                                   << 0 << 7;
+    QTest::newRow("pulled cable")
+        << QStringList{QStringLiteral("--hang-up-after"), QStringLiteral("0.5")}
+        << QStringList{QStringLiteral("--frames"), QStringLiteral("8"), QStringLiteral("--post-snap"),
+                       QStringLiteral("1"), QStringLiteral("--timeout"), QStringLiteral("2")}
+        << 1 << 0;
+}
+
+void tst_Tools::hostRunsInSandbox()
+{
+    QFETCH(QStringList, sandboxOptions);
+    QFETCH(QStringList, hostOptions);
+    QFETCH(int, status);
+    QFETCH(int, turns);
+    if (!isRoot())
+        QSKIP("the sandbox needs root");
+    const Run result = run(kSandbox, sandboxOptions + QStringList{QStringLiteral("--log"), QStringLiteral("--"), kHost,
+                                                                  QStringLiteral("--plugin"), kPlugin}
+                                         + hostOptions);
+    QVERIFY(result.finished);
+    QVERIFY2(result.status == status, qPrintable(result.out + result.err));
+    QCOMPARE(result.err.count(QStringLiteral("received #p630.")), turns);
+    // A stall is reported within the host's own timeout, not the test's.
+    QVERIFY(result.elapsedMs < kRunTimeoutMs / 2);
+    QVERIFY(!sandboxLeftMounts());
+}
+
+void tst_Tools::listsPorts_data()
+{
+    QTest::addColumn<QStringList>("sandboxOptions");
+    QTest::addColumn<bool>("asNobody");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QStringList>("lines");
+    const QString turntable = QStringLiteral("/dev/ttyACM0  STMicroelectronics  0483:5740  ");
+    QTest::newRow("a turntable")
+        << QStringList() << false << 0
+        << QStringList{turntable + QStringLiteral("read-write ok"), QStringLiteral("plug-in: would take /dev/ttyACM0")};
+    QTest::newRow("two turntables")
+        << QStringList{QStringLiteral("--count"), QStringLiteral("2")} << false << 0
+        << QStringList{turntable + QStringLiteral("read-write ok"),
+                       QStringLiteral("/dev/ttyACM1  STMicroelectronics  0483:5740  read-write ok"),
+                       QStringLiteral("plug-in: would take /dev/ttyACM1")};
+    QTest::newRow("another maker")
+        << QStringList{QStringLiteral("--maker"), QStringLiteral("FTDI")} << false << 1
+        << QStringList{QStringLiteral("/dev/ttyACM0  FTDI  0483:5740  read-write ok"),
+                       QStringLiteral("plug-in: would find no turntable: no port made by STMicroelectronics")};
+    QTest::newRow("no permission")
+        << QStringList() << true << 1
+        << QStringList{turntable + QStringLiteral("cannot open: permission denied"),
+                       QStringLiteral("plug-in: would find no turntable: the last port made by "
+                                      "STMicroelectronics, /dev/ttyACM0, cannot be opened (permission denied)")};
+}
+
+void tst_Tools::listsPorts()
+{
+    QFETCH(QStringList, sandboxOptions);
+    QFETCH(bool, asNobody);
+    QFETCH(int, status);
+    QFETCH(QStringList, lines);
+    if (!isRoot())
+        QSKIP("the sandbox needs root");
+    const QStringList listing = {m_shared.filePath(QFileInfo(kHost).fileName()), QStringLiteral("--list-ports")};
+    const Run result = run(kSandbox, sandboxOptions + QStringList{QStringLiteral("--log"), QStringLiteral("--")}
+                                         + (asNobody ? kAsNobody : QStringList()) + listing);
+    QVERIFY(result.finished);
+    QVERIFY2(result.status == status, qPrintable(result.out + result.err));
+    QCOMPARE(result.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts), lines);
+    // Looking sends nothing to any port.
+    QVERIFY2(!result.err.contains(QStringLiteral(" received #")), qPrintable(result.err));
+    QVERIFY2(result.err.contains(QStringLiteral("/dev/ttyACM0 received 0 bytes in all")), qPrintable(result.err));
+}
+
+QTEST_MAIN(tst_Tools)
+#include "tst_tools.moc"

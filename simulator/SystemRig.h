@@ -9,8 +9,8 @@
 // serial devices /dev/ttyACM0, /dev/ttyACM1, ... of a chosen maker, so that a
 // program finds the simulated turntable the way it finds the real one.
 //
-// Everything it mounts lives in a private mount namespace that the process
-// enters first; nothing is written to the real /dev, /sys or /run, and the
+// While it is up, the system lists only these ports. Everything it mounts
+// lives in a private mount namespace that the process enters first; nothing is written to the real /dev, /sys or /run, and the
 // namespace goes away with the process. Needs root.
 class SystemRig
 {

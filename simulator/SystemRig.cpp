@@ -69,7 +69,7 @@ bool SystemRig::enterPrivateNamespace(QString *errorString)
         return false;
     }
     // Without this, mounts would propagate back into the system's namespace.
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    if (::mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0) {
         *errorString = QStringLiteral("cannot make the mounts private: %1")
                            .arg(QString::fromLocal8Bit(std::strerror(errno)));
         return false;
@@ -164,7 +164,7 @@ bool SystemRig::setUp(const QList<Device> &devices)
         if (placeholder < 0)
             return fail(QStringLiteral("cannot create %1").arg(deviceNode(i)));
         ::close(placeholder);
-        if (::mount(QFile::encodeName(node).constData(), target.constData(), nullptr, MS_BIND, nullptr) != 0)
+        if (::mount(QFile::encodeName(node).constData(), target.constData(), "none", MS_BIND, nullptr) != 0)
             return fail(QStringLiteral("cannot show %1 as %2").arg(node, deviceNode(i)));
     }
     return true;
@@ -208,11 +208,11 @@ bool SystemRig::overlayKeeping(const QString &path, const QStringList &hidden)
             ok = size >= 0 && ::symlink(QByteArray(target, int(size)).constData(), to.constData()) == 0;
         } else if (S_ISDIR(status.st_mode)) {
             ok = ::mkdir(to.constData(), status.st_mode & 07777) == 0
-                && ::mount(from.constData(), to.constData(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
+                && ::mount(from.constData(), to.constData(), "none", MS_BIND | MS_REC, nullptr) == 0;
         } else {
             const int placeholder = ::open(to.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
             ok = placeholder >= 0 && ::close(placeholder) == 0
-                && ::mount(from.constData(), to.constData(), nullptr, MS_BIND, nullptr) == 0;
+                && ::mount(from.constData(), to.constData(), "none", MS_BIND, nullptr) == 0;
         }
         if (!ok)
             fail(QStringLiteral("cannot keep %1 in the view of %2").arg(name, path));

@@ -1,20 +1,24 @@
 #ifndef CONTROLLERSOURCE_H
 #define CONTROLLERSOURCE_H
 
+#include <QLibrary>
 #include <QString>
 
 #include <memory>
 
 class CAbstractTurntableController;
-class PluginLoader;
 class SimulatedTurntable;
 struct HostOptions;
 
 // Where the host's controller comes from: the plug-in's own code on a
-// simulated turntable, or a plug-in library that finds its turntable itself.
+// simulated turntable, or a plug-in library loaded the way the host
+// photography application loads it, which finds its turntable itself.
 class ControllerSource
 {
 public:
+    // The contract revision this host speaks.
+    static const int kInterfaceRevision = 2;
+
     ControllerSource();
     ~ControllerSource();
 
@@ -30,11 +34,12 @@ public:
 
 private:
     bool openSimulator(const HostOptions &options);
-    bool openPlugin(const HostOptions &options);
+    bool openPlugin(const QString &path);
 
     // Declared first so that it goes last: the controller says goodbye to it.
     std::unique_ptr<SimulatedTurntable> m_simulator;
-    std::unique_ptr<PluginLoader> m_loader;
+    // Never unloaded: the library's code runs the controller to the end.
+    QLibrary m_library;
     std::unique_ptr<CAbstractTurntableController> m_controller;
     QString m_errorString;
     QString m_description;

@@ -5,21 +5,9 @@
 #include <QCoreApplication>
 
 #include <climits>
-#include <cstring>
-#include <optional>
+#include <iterator>
 
 namespace {
-
-const int kMinFramesCount = 2;
-const int kMaxFramesCount = 72;
-
-const char kGuiOption[] = "gui";
-const char kScreenshotOption[] = "screenshot";
-
-// Options that take a value; the early look at argv must skip their values.
-const char *const kValueOptions[] = {"frames",       "post-snap", "pre-snap",
-                                     "timeout",      "plugin",    "snap-command",
-                                     "settings",     "simulate-fault", kScreenshotOption};
 
 const char kDescription[] =
     "Reference host for the Orbisto turntable plug-in. It runs one capture: the\n"
@@ -37,149 +25,96 @@ const char kDescription[] =
     "2 for options that cannot be used; the snap command's own status when it\n"
     "failed.";
 
-bool isValueOption(const char *argument)
+HostOptionsResult outcome(HostOptionsResult::Action action, const QString &text)
 {
-    if (std::strncmp(argument, "--", 2) != 0 || std::strchr(argument, '='))
-        return false;
-    for (const char *name : kValueOptions) {
-        if (std::strcmp(argument + 2, name) == 0)
-            return true;
-    }
-    return false;
-}
-
-// Whether the option appears as an option, not as the value of another one.
-// A flag given a value is left for the parser to refuse.
-bool hasOption(int argc, char *argv[], const char *name, bool takesValue)
-{
-    const QByteArray flag = QByteArray("--") + name;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--") == 0)
-            return false;
-        if (flag == argv[i] || (takesValue && QByteArray(argv[i]).startsWith(flag + '=')))
-            return true;
-        if (isValueOption(argv[i]))
-            ++i;
-    }
-    return false;
-}
-
-std::optional<int> parseInteger(const QString &text, int minimum, int maximum)
-{
-    bool ok = false;
-    const int value = text.toInt(&ok, 10);
-    if (!ok || value < minimum || value > maximum)
-        return std::nullopt;
-    return value;
+    HostOptionsResult result;
+    result.action = action;
+    result.text = text;
+    return result;
 }
 
 HostOptionsResult failure(const QString &text)
 {
-    HostOptionsResult result;
-    result.action = HostOptionsResult::Action::Fail;
-    result.text = text;
-    return result;
+    return outcome(HostOptionsResult::Action::Fail, text);
 }
 
 } // namespace
 
 namespace HostCommandLine {
 
-bool wantsGui(int argc, char *argv[])
-{
-    return hasOption(argc, argv, kGuiOption, false);
-}
-
-bool wantsScreenshot(int argc, char *argv[])
-{
-    return hasOption(argc, argv, kScreenshotOption, true);
-}
-
 HostOptionsResult parse(const QStringList &arguments)
 {
+    using Option = QCommandLineOption;
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(kDescription));
     // Not addHelpOption(): its --help-all lists Qt's own options, which this
     // host does not take.
-    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
-                                        QStringLiteral("Displays this help."));
-    parser.addOption(helpOption);
-    const QCommandLineOption versionOption = parser.addVersionOption();
-
-    const QCommandLineOption framesOption(
-        QStringLiteral("frames"),
-        QStringLiteral("Pictures per revolution, %1 to %2 (default 24).")
-            .arg(kMinFramesCount)
-            .arg(kMaxFramesCount),
-        QStringLiteral("N"));
-    const QCommandLineOption postSnapOption(
-        QStringLiteral("post-snap"),
-        QStringLiteral("Seconds the plug-in waits after a picture before turning (default 0)."),
-        QStringLiteral("SECONDS"));
-    const QCommandLineOption preSnapOption(
-        QStringLiteral("pre-snap"),
-        QStringLiteral("Seconds the plug-in waits after a turn before the next picture "
-                       "(default 0)."),
-        QStringLiteral("SECONDS"));
-    const QCommandLineOption timeoutOption(
+    const Option help({QStringLiteral("h"), QStringLiteral("help")},
+                      QStringLiteral("Displays this help."));
+    parser.addOption(help);
+    const Option version = parser.addVersionOption();
+    const Option frames(QStringLiteral("frames"),
+                        QStringLiteral("Pictures per revolution (default 24). The plug-in "
+                                       "says which counts it takes."),
+                        QStringLiteral("N"));
+    const Option postDelay(QStringLiteral("post-snap"),
+                          QStringLiteral("Seconds the plug-in waits after a picture before "
+                                         "turning (default 0)."),
+                          QStringLiteral("SECONDS"));
+    const Option preDelay(QStringLiteral("pre-snap"),
+                         QStringLiteral("Seconds the plug-in waits after a turn before the next "
+                                        "picture (default 0)."),
+                         QStringLiteral("SECONDS"));
+    const Option timeout(
         QStringLiteral("timeout"),
         QStringLiteral("Give up when a step of the capture gets no answer within this many "
-                       "seconds plus the step's configured delay; 0 waits forever "
-                       "(default 30). A snap command gets the same time to finish."),
+                       "seconds plus the delays given with --post-snap and --pre-snap; 0 "
+                       "waits forever (default 30). A snap command gets the same time to "
+                       "finish. Delays kept in the settings file or entered in the window are "
+                       "the plug-in's: allow for them here."),
         QStringLiteral("SECONDS"));
-    const QCommandLineOption pluginOption(
-        QStringLiteral("plugin"),
-        QStringLiteral("Load the plug-in library at PATH and drive the turntable its "
-                       "controller finds, instead of the simulated one."),
-        QStringLiteral("PATH"));
-    const QCommandLineOption snapCommandOption(
+    const Option plugin(QStringLiteral("plugin"),
+                        QStringLiteral("Load the plug-in library at PATH and drive the turntable "
+                                       "its controller finds, instead of the simulated one."),
+                        QStringLiteral("PATH"));
+    const Option snapCommand(
         QStringLiteral("snap-command"),
         QStringLiteral("Take each picture by running CMD with /bin/sh -c; ORBISTO_PICTURE "
                        "holds the picture's number and ORBISTO_FRAMES the frames count. A "
                        "failing command stops the capture with its exit status. Without "
                        "it, pictures are only pretended."),
         QStringLiteral("CMD"));
-    const QCommandLineOption settingsOption(
+    const Option settings(
         QStringLiteral("settings"),
         QStringLiteral("Keep the plug-in's settings in this INI file instead of a temporary "
                        "one. Values given as options are written into it first; the plug-in "
                        "checks what it then holds."),
         QStringLiteral("FILE"));
-    const QCommandLineOption faultOption(
-        QStringLiteral("simulate-fault"),
-        QStringLiteral("Make the simulated turntable misbehave on turn commands: 'silent' "
-                       "never answers, 'error' answers \"Error: motor blocked\". Not with "
-                       "--plugin."),
-        QStringLiteral("KIND"));
-    const QCommandLineOption guiOption(
-        QString::fromLatin1(kGuiOption),
-        QStringLiteral("Open a window with the plug-in's settings widget, a Save button and "
-                       "a Start capture button with progress and event log."));
-    const QCommandLineOption screenshotOption(
-        QString::fromLatin1(kScreenshotOption),
-        QStringLiteral("With --gui: render the window offscreen into the PNG file FILE once "
-                       "the turntable has identified itself, then exit."),
-        QStringLiteral("FILE"));
-
-    parser.addOptions({framesOption, postSnapOption, preSnapOption, timeoutOption, pluginOption,
-                       snapCommandOption, settingsOption, faultOption, guiOption,
-                       screenshotOption});
+    const Option fault(QStringLiteral("simulate-fault"),
+                       QStringLiteral("Make the simulated turntable misbehave on turn commands: "
+                                      "'silent' never answers, 'error' answers \"Error: motor "
+                                      "blocked\". Not with --plugin."),
+                       QStringLiteral("KIND"));
+    const Option gui(QStringLiteral("gui"),
+                     QStringLiteral("Open a window with the plug-in's settings widget, a Save "
+                                    "button and a Start capture button with progress and event "
+                                    "log."));
+    const Option screenshot(QStringLiteral("screenshot"),
+                            QStringLiteral("With --gui: render the window offscreen into the PNG "
+                                           "file FILE once the turntable has identified itself, "
+                                           "then exit."),
+                            QStringLiteral("FILE"));
+    parser.addOptions({frames, postDelay, preDelay, timeout, plugin, snapCommand, settings, fault,
+                       gui, screenshot});
 
     if (!parser.parse(arguments))
         return failure(parser.errorText());
-
-    if (parser.isSet(helpOption)) {
-        HostOptionsResult result;
-        result.action = HostOptionsResult::Action::ShowHelp;
-        result.text = parser.helpText();
-        return result;
-    }
-    if (parser.isSet(versionOption)) {
-        HostOptionsResult result;
-        result.action = HostOptionsResult::Action::ShowVersion;
-        result.text = QCoreApplication::applicationName() + QLatin1Char(' ')
-            + QCoreApplication::applicationVersion();
-        return result;
+    if (parser.isSet(help))
+        return outcome(HostOptionsResult::Action::ShowHelp, parser.helpText());
+    if (parser.isSet(version)) {
+        return outcome(HostOptionsResult::Action::ShowVersion,
+                       QCoreApplication::applicationName() + QLatin1Char(' ')
+                           + QCoreApplication::applicationVersion());
     }
     if (!parser.positionalArguments().isEmpty()) {
         return failure(QStringLiteral("Unexpected argument '%1'.")
@@ -187,57 +122,62 @@ HostOptionsResult parse(const QStringList &arguments)
     }
 
     HostOptions options;
-    struct IntegerOption
+    // Whole numbers only; which frames counts work is for the plug-in to say.
+    const struct
     {
-        const QCommandLineOption &option;
+        const Option &option;
         int minimum;
-        int maximum;
-        int &value;
-        bool *given;
-        QString range;
+        QString what;
+    } integers[] = {
+        {frames, INT_MIN, QStringLiteral("a whole number")},
+        {postDelay, 0, QStringLiteral("a whole number of seconds, 0 or more")},
+        {preDelay, 0, QStringLiteral("a whole number of seconds, 0 or more")},
+        {timeout, 0, QStringLiteral("a whole number of seconds, 0 or more")},
     };
-    const QString seconds = QStringLiteral("a whole number of seconds, 0 or more");
-    const IntegerOption integers[] = {
-        {framesOption, kMinFramesCount, kMaxFramesCount, options.framesCount,
-         &options.framesCountGiven,
-         QStringLiteral("a whole number from %1 to %2").arg(kMinFramesCount).arg(kMaxFramesCount)},
-        {postSnapOption, 0, INT_MAX, options.postSnapSeconds, &options.postSnapGiven, seconds},
-        {preSnapOption, 0, INT_MAX, options.preSnapSeconds, &options.preSnapGiven, seconds},
-        {timeoutOption, 0, INT_MAX, options.timeoutSeconds, nullptr, seconds},
-    };
-    for (const IntegerOption &integer : integers) {
-        if (!parser.isSet(integer.option))
+    std::optional<int> values[std::size(integers)];
+    for (size_t i = 0; i < std::size(integers); ++i) {
+        if (!parser.isSet(integers[i].option))
             continue;
-        const QString text = parser.value(integer.option);
-        const std::optional<int> value = parseInteger(text, integer.minimum, integer.maximum);
-        if (!value) {
+        const QString text = parser.value(integers[i].option);
+        bool ok = false;
+        values[i] = text.toInt(&ok, 10);
+        if (!ok || *values[i] < integers[i].minimum) {
             return failure(QStringLiteral("--%1 must be %2, not '%3'.")
-                               .arg(integer.option.names().constFirst(), integer.range, text));
+                               .arg(integers[i].option.names().constFirst(), integers[i].what,
+                                    text));
         }
-        integer.value = *value;
-        if (integer.given)
-            *integer.given = true;
     }
+    options.framesCount = values[0];
+    options.postDelaySeconds = values[1];
+    options.preDelaySeconds = values[2];
+    options.timeoutSeconds = values[3].value_or(options.timeoutSeconds);
 
-    options.pluginPath = parser.value(pluginOption);
-    options.snapCommand = parser.value(snapCommandOption);
-    options.settingsPath = parser.value(settingsOption);
-    options.gui = parser.isSet(guiOption);
-    options.screenshotPath = parser.value(screenshotOption);
-
-    if (parser.isSet(pluginOption) && options.pluginPath.isEmpty())
-        return failure(QStringLiteral("--plugin needs the path of a library."));
-    if (parser.isSet(snapCommandOption) && options.snapCommand.isEmpty())
-        return failure(QStringLiteral("--snap-command needs a command."));
-    if (parser.isSet(settingsOption) && options.settingsPath.isEmpty())
-        return failure(QStringLiteral("--settings needs the path of a file."));
-    if (parser.isSet(screenshotOption) && options.screenshotPath.isEmpty())
-        return failure(QStringLiteral("--screenshot needs the path of a file."));
-    if (parser.isSet(screenshotOption) && !options.gui)
+    // Options whose value must not be empty.
+    const struct
+    {
+        const Option &option;
+        QString &value;
+        const char *needs;
+    } texts[] = {
+        {plugin, options.pluginPath, "the path of a library"},
+        {snapCommand, options.snapCommand, "a command"},
+        {settings, options.settingsPath, "the path of a file"},
+        {screenshot, options.screenshotPath, "the path of a file"},
+    };
+    for (const auto &text : texts) {
+        text.value = parser.value(text.option);
+        if (parser.isSet(text.option) && text.value.isEmpty()) {
+            return failure(QStringLiteral("--%1 needs %2.")
+                               .arg(text.option.names().constFirst(),
+                                    QLatin1String(text.needs)));
+        }
+    }
+    options.gui = parser.isSet(gui);
+    if (parser.isSet(screenshot) && !options.gui)
         return failure(QStringLiteral("--screenshot works only with --gui."));
 
-    if (parser.isSet(faultOption)) {
-        const QString kind = parser.value(faultOption);
+    if (parser.isSet(fault)) {
+        const QString kind = parser.value(fault);
         if (kind == QLatin1String("silent")) {
             options.fault = HostOptions::Fault::Silent;
         } else if (kind == QLatin1String("error")) {
@@ -246,7 +186,7 @@ HostOptionsResult parse(const QStringList &arguments)
             return failure(
                 QStringLiteral("--simulate-fault must be 'silent' or 'error', not '%1'.").arg(kind));
         }
-        if (parser.isSet(pluginOption)) {
+        if (parser.isSet(plugin)) {
             return failure(QStringLiteral(
                 "--simulate-fault needs the simulated turntable and cannot go with --plugin."));
         }

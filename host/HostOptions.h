@@ -4,20 +4,19 @@
 #include <QString>
 #include <QStringList>
 
-// What the user asked for on the command line, checked and with defaults filled in.
+#include <optional>
+
+// What the user asked for on the command line. The capture's values are kept
+// only when given: the rest comes from the settings store.
 struct HostOptions
 {
     enum class Fault { None, Silent, Error };
 
-    int framesCount = 24;
-    int postSnapSeconds = 0;
-    int preSnapSeconds = 0;
+    std::optional<int> framesCount;
+    std::optional<int> postDelaySeconds;
+    std::optional<int> preDelaySeconds;
     // 0 waits forever.
     int timeoutSeconds = 30;
-    // Which of the three values the user gave, so a settings file keeps the rest.
-    bool framesCountGiven = false;
-    bool postSnapGiven = false;
-    bool preSnapGiven = false;
 
     QString pluginPath;
     QString snapCommand;
@@ -46,11 +45,6 @@ const int kUsageError = 2;
 
 // arguments includes the program name, as QCoreApplication::arguments() gives it.
 HostOptionsResult parse(const QStringList &arguments);
-
-// Whether the raw arguments ask for a window. The answer decides which
-// application object is created, so it is needed before options are parsed.
-bool wantsGui(int argc, char *argv[]);
-bool wantsScreenshot(int argc, char *argv[]);
 
 } // namespace HostCommandLine
 

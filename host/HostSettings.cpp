@@ -2,44 +2,23 @@
 
 #include "CAbstractTurntableController.h"
 #include "HostOptions.h"
+#include "OrbistoSettingsKeys.h"
 
 namespace {
 
-const QString kGroup = QStringLiteral("Orbisto");
-const QString kFramesCountKey = QStringLiteral("framesCount");
-const QString kPostSnapKey = QStringLiteral("postSnap");
-const QString kPreSnapKey = QStringLiteral("preSnap");
+const int kDefaultFramesCount = 24;
 const QString kTemporaryFileName = QStringLiteral("orbisto-host.ini");
 
 } // namespace
 
-HostSettings::HostSettings(const HostOptions &options)
+HostSettings::HostSettings(const QString &path)
 {
-    QString path = options.settingsPath;
-    if (path.isEmpty()) {
+    QString file = path;
+    if (file.isEmpty()) {
         m_dir = std::make_unique<QTemporaryDir>();
-        path = m_dir->filePath(kTemporaryFileName);
+        file = m_dir->filePath(kTemporaryFileName);
     }
-    m_settings = std::make_unique<QSettings>(path, QSettings::IniFormat);
-
-    // A value the user gave wins; a key the file lacks gets the default.
-    const struct
-    {
-        const QString &key;
-        int value;
-        bool given;
-    } values[] = {
-        {kFramesCountKey, options.framesCount, options.framesCountGiven},
-        {kPostSnapKey, options.postSnapSeconds, options.postSnapGiven},
-        {kPreSnapKey, options.preSnapSeconds, options.preSnapGiven},
-    };
-    m_settings->beginGroup(kGroup);
-    for (const auto &entry : values) {
-        if (entry.given || !m_settings->contains(entry.key))
-            m_settings->setValue(entry.key, entry.value);
-    }
-    m_settings->endGroup();
-    m_settings->sync();
+    m_settings = std::make_unique<QSettings>(file, QSettings::IniFormat);
 }
 
 bool HostSettings::isUsable() const
@@ -54,35 +33,43 @@ QString HostSettings::errorString() const
     return QStringLiteral("cannot write the settings file %1").arg(m_settings->fileName());
 }
 
-QString HostSettings::handOver(CAbstractTurntableController &controller)
+QString HostSettings::handOver(CAbstractTurntableController &controller,
+                               const HostOptions &options)
 {
+    if (options.framesCount)
+        write(OrbistoSettingsKeys::kFramesCount, *options.framesCount);
+    if (options.postDelaySeconds)
+        write(OrbistoSettingsKeys::kPostSnap, *options.postDelaySeconds);
+    if (options.preDelaySeconds)
+        write(OrbistoSettingsKeys::kPreSnap, *options.preDelaySeconds);
     controller.loadSettings(m_settings.get());
+    // A store that gives the controller no frames count gets the host's default.
+    if (!options.framesCount && controller.framesCount() == 0) {
+        write(OrbistoSettingsKeys::kFramesCount, kDefaultFramesCount);
+        controller.loadSettings(m_settings.get());
+    }
+    if (options.framesCount && controller.framesCount() != *options.framesCount) {
+        return QStringLiteral("The plug-in reads --frames %1 as %2.")
+            .arg(*options.framesCount)
+            .arg(controller.framesCount());
+    }
+    return save(controller);
+}
+
+QString HostSettings::save(CAbstractTurntableController &controller)
+{
     QString message;
-    if (controller.saveSettings(m_settings.get(), message))
-        return QString();
+    const bool saved = controller.saveSettings(m_settings.get(), message);
+    m_settings->sync();
     // A refusal must come with a reason the user can read.
-    return message.isEmpty() ? QStringLiteral("The plug-in refused the settings.") : message;
+    if (!saved && message.isEmpty())
+        message = QStringLiteral("The plug-in refused the settings.");
+    return message;
 }
 
-int HostSettings::framesCount()
+void HostSettings::write(const char *key, int value)
 {
-    return value(kFramesCountKey);
-}
-
-int HostSettings::postSnapSeconds()
-{
-    return value(kPostSnapKey);
-}
-
-int HostSettings::preSnapSeconds()
-{
-    return value(kPreSnapKey);
-}
-
-int HostSettings::value(const QString &key)
-{
-    m_settings->beginGroup(kGroup);
-    const int number = m_settings->value(key).toInt();
+    m_settings->beginGroup(QLatin1String(OrbistoSettingsKeys::kGroup));
+    m_settings->setValue(QLatin1String(key), value);
     m_settings->endGroup();
-    return number;
 }

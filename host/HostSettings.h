@@ -14,23 +14,23 @@ struct HostOptions;
 class HostSettings
 {
 public:
-    explicit HostSettings(const HostOptions &options);
+    explicit HostSettings(const QString &path);
 
     bool isUsable() const;
     QString errorString() const;
     QSettings *settings() { return m_settings.get(); }
 
-    // Hands the store to the controller and lets it check what it holds, which
-    // also tells whether it found a turntable. Empty when the controller agrees,
-    // else its message for the user.
-    QString handOver(CAbstractTurntableController &controller);
+    // Writes the capture values the user gave into the store, hands it to the
+    // controller and asks the controller to save what it then holds, which
+    // also tells whether it found a turntable. Empty when the controller
+    // agrees, else the message for the user.
+    QString handOver(CAbstractTurntableController &controller, const HostOptions &options);
 
-    int framesCount();
-    int postSnapSeconds();
-    int preSnapSeconds();
+    // The controller's verdict on a save; empty when it agreed.
+    QString save(CAbstractTurntableController &controller);
 
 private:
-    int value(const QString &key);
+    void write(const char *key, int value);
 
     // Only when the user named no file.
     std::unique_ptr<QTemporaryDir> m_dir;

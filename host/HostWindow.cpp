@@ -1,8 +1,8 @@
 #include "HostWindow.h"
 
 #include "CAbstractTurntableController.h"
+#include "EventLog.h"
 #include "HostSettings.h"
-#include "SimulatedTurntable.h"
 
 #include <QFontDatabase>
 #include <QGroupBox>
@@ -28,13 +28,14 @@ const QString kSaved = QStringLiteral("Settings saved.");
 } // namespace
 
 HostWindow::HostWindow(CAbstractTurntableController *controller, HostSettings *settings,
-                       const CaptureSession::Plan &plan, SimulatedTurntable *turntable,
+                       const CaptureSession::Plan &plan, EventLog *log, const QString &refusal,
                        QWidget *parent)
     : QWidget(parent)
     , m_controller(controller)
     , m_settings(settings)
     , m_plan(plan)
-    , m_turntable(turntable)
+    , m_log(log)
+    , m_refusal(refusal)
 {
     setWindowTitle(QStringLiteral("Orbisto host"));
     auto *layout = new QVBoxLayout(this);
@@ -66,21 +67,23 @@ HostWindow::HostWindow(CAbstractTurntableController *controller, HostSettings *s
 
     m_progress = new QProgressBar(this);
     m_progress->setFormat(QStringLiteral("%v / %m pictures"));
-    m_progress->setRange(0, std::max(m_settings->framesCount(), 1));
-    m_progress->setValue(0);
     layout->addWidget(m_progress);
+    resetProgress();
 
-    m_log = new QPlainTextEdit(this);
-    m_log->setObjectName(QStringLiteral("eventLog"));
-    m_log->setReadOnly(true);
-    m_log->setMaximumBlockCount(kMaxLogLines);
-    m_log->setLineWrapMode(QPlainTextEdit::NoWrap);
+    m_logView = new QPlainTextEdit(this);
+    m_logView->setObjectName(QStringLiteral("eventLog"));
+    m_logView->setReadOnly(true);
+    m_logView->setMaximumBlockCount(kMaxLogLines);
+    m_logView->setLineWrapMode(QPlainTextEdit::NoWrap);
     // Fixed width keeps the progress bars of the event lines aligned.
     QFont logFont = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     logFont.setStyleHint(QFont::TypeWriter);
-    m_log->setFont(logFont);
-    layout->addWidget(m_log, 1);
+    m_logView->setFont(logFont);
+    layout->addWidget(m_logView, 1);
+    if (!m_refusal.isEmpty())
+        appendLog(m_refusal);
 
+    connect(m_log, &EventLog::line, this, &HostWindow::appendLog);
     connect(m_saveButton, &QPushButton::clicked, this, &HostWindow::onSave);
     connect(m_startButton, &QPushButton::clicked, this, &HostWindow::onStartCapture);
     m_settlePoll.setInterval(kSettlePollIntervalMs);
@@ -91,14 +94,7 @@ HostWindow::~HostWindow() = default;
 
 void HostWindow::appendLog(const QString &line)
 {
-    m_log->appendPlainText(line);
-}
-
-void HostWindow::setSettingsRefusal(const QString &message)
-{
-    m_refusal = message;
-    if (!message.isEmpty())
-        appendLog(message);
+    m_logView->appendPlainText(line);
 }
 
 bool HostWindow::eventFilter(QObject *watched, QEvent *event)
@@ -114,48 +110,35 @@ void HostWindow::onSave()
 {
     if (!m_controller)
         return;
-    QString message;
-    const bool saved = m_controller->saveSettings(m_settings->settings(), message);
-    m_settings->settings()->sync();
-    if (saved) {
-        m_refusal.clear();
-        if (!m_session || !m_session->isRunning()) {
-            m_progress->setRange(0, std::max(m_settings->framesCount(), 1));
-            m_progress->setValue(0);
-        }
-        appendLog(kSaved);
-        showMessage(QMessageBox::Information, kSaved);
+    const QString message = m_settings->save(*m_controller);
+    if (!message.isEmpty()) {
+        appendLog(message);
+        showMessage(QMessageBox::Warning, message);
         return;
     }
-    if (message.isEmpty())
-        message = QStringLiteral("The plug-in refused the settings.");
-    appendLog(message);
-    showMessage(QMessageBox::Warning, message);
+    m_refusal.clear();
+    if (!m_session || !m_session->isRunning())
+        resetProgress();
+    appendLog(kSaved);
+    showMessage(QMessageBox::Information, kSaved);
 }
 
 void HostWindow::onStartCapture()
 {
     if (!m_controller || (m_session && m_session->isRunning()))
         return;
-    // The controller runs on the values it last accepted; the store holds them.
+    // The controller runs on the values it last accepted.
     if (!m_refusal.isEmpty()) {
         appendLog(m_refusal);
         showMessage(QMessageBox::Warning, m_refusal);
         return;
     }
-    CaptureSession::Plan plan = m_plan;
-    plan.framesCount = m_settings->framesCount();
-    plan.postSnapSeconds = m_settings->postSnapSeconds();
-    plan.preSnapSeconds = m_settings->preSnapSeconds();
-
     if (m_session)
         m_session->deleteLater();
-    m_session = new CaptureSession(m_controller, plan, m_turntable, this);
-    connect(m_session, &CaptureSession::event, this, &HostWindow::appendLog);
+    m_session = new CaptureSession(m_controller, m_plan, m_log, this);
     connect(m_session, &CaptureSession::pictureTaken, m_progress, &QProgressBar::setValue);
     connect(m_session, &CaptureSession::done, this, &HostWindow::onCaptureDone);
-    m_progress->setRange(0, plan.framesCount);
-    m_progress->setValue(0);
+    resetProgress();
     m_saveButton->setEnabled(false);
     m_startButton->setEnabled(false);
     m_session->start();
@@ -170,6 +153,12 @@ void HostWindow::onCaptureDone(int status, const QString &message)
     const QString text = QStringLiteral("Capture failed: %1").arg(message);
     appendLog(text);
     showMessage(QMessageBox::Warning, text);
+}
+
+void HostWindow::resetProgress()
+{
+    m_progress->setRange(0, std::max<int>(m_controller ? m_controller->framesCount() : 0, 1));
+    m_progress->setValue(0);
 }
 
 void HostWindow::showMessage(QMessageBox::Icon icon, const QString &text)
@@ -194,11 +183,10 @@ bool HostWindow::settingsWidgetSettled() const
     // Without labels there is nothing to wait for.
     if (m_initialLabelTexts.isEmpty())
         return true;
-    for (const LabelText &entry : m_initialLabelTexts) {
-        if (entry.label && entry.label->text() != entry.text)
-            return true;
-    }
-    return false;
+    return std::any_of(m_initialLabelTexts.cbegin(), m_initialLabelTexts.cend(),
+                       [](const LabelText &entry) {
+                           return entry.label && entry.label->text() != entry.text;
+                       });
 }
 
 void HostWindow::pollSettled()
@@ -207,10 +195,8 @@ void HostWindow::pollSettled()
     if (m_settlePollsLeft > 0 && !(isVisible() && settingsWidgetSettled()))
         return;
     m_settlePoll.stop();
-    if (grab().save(m_screenshotPath, "PNG")) {
-        emit screenshotSaved(true, QString());
-        return;
-    }
-    emit screenshotSaved(false,
-                         QStringLiteral("cannot write the screenshot %1").arg(m_screenshotPath));
+    const bool ok = grab().save(m_screenshotPath, "PNG");
+    emit screenshotSaved(ok, ok ? QString()
+                                : QStringLiteral("cannot write the screenshot %1")
+                                      .arg(m_screenshotPath));
 }

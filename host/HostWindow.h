@@ -11,12 +11,12 @@
 #include <QWidget>
 
 class CAbstractTurntableController;
+class EventLog;
 class HostSettings;
 class QLabel;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
-class SimulatedTurntable;
 
 // The host's window: the plug-in's settings widget, Save, and a capture with
 // its progress and event log.
@@ -25,19 +25,16 @@ class HostWindow : public QWidget
     Q_OBJECT
 
 public:
-    // plan gives the timeout and snap command; the frames count and delays are
-    // read from the settings store when a capture starts.
+    // refusal is what the plug-in said of the settings at start-up, empty when
+    // it accepted them.
     HostWindow(CAbstractTurntableController *controller, HostSettings *settings,
-               const CaptureSession::Plan &plan, SimulatedTurntable *turntable,
+               const CaptureSession::Plan &plan, EventLog *log, const QString &refusal,
                QWidget *parent = nullptr);
     ~HostWindow() override;
 
     // Off for unattended runs, where nobody would close a message box.
     void setMessageBoxesShown(bool shown) { m_messageBoxesShown = shown; }
     void appendLog(const QString &line);
-    // What the host found at start-up: empty when the plug-in accepted the
-    // settings, else its message.
-    void setSettingsRefusal(const QString &message);
 
     // Renders the window into a PNG once the settings widget has shown what the
     // device said about itself, or after a bounded wait.
@@ -53,6 +50,7 @@ private:
     void onSave();
     void onStartCapture();
     void onCaptureDone(int status, const QString &message);
+    void resetProgress();
     void pollSettled();
     bool settingsWidgetSettled() const;
     void showMessage(QMessageBox::Icon icon, const QString &text);
@@ -60,16 +58,16 @@ private:
     QPointer<CAbstractTurntableController> m_controller;
     HostSettings *m_settings;
     CaptureSession::Plan m_plan;
-    QPointer<SimulatedTurntable> m_turntable;
+    EventLog *m_log;
     bool m_messageBoxesShown = true;
-    // Whether the plug-in accepted the settings it holds, and if not, why.
+    // Why the plug-in refused the settings it holds; empty once it accepts them.
     QString m_refusal;
 
     QWidget *m_settingsWidget = nullptr;
     QPushButton *m_saveButton = nullptr;
     QPushButton *m_startButton = nullptr;
     QProgressBar *m_progress = nullptr;
-    QPlainTextEdit *m_log = nullptr;
+    QPlainTextEdit *m_logView = nullptr;
     QPointer<CaptureSession> m_session;
 
     // The settings widget's label texts as first built; a change means the

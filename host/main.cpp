@@ -1,16 +1,16 @@
 #include "CAbstractTurntableController.h"
 #include "CaptureSession.h"
 #include "ControllerSource.h"
+#include "EventLog.h"
 #include "HostOptions.h"
 #include "HostSettings.h"
 #include "HostWindow.h"
+#include "SimulatorLog.h"
 
 #include <QApplication>
-#include <QCoreApplication>
 #include <QTextStream>
 #include <QTimer>
 
-#include <cstdio>
 #include <memory>
 
 namespace {
@@ -25,54 +25,41 @@ QTextStream &standardOutput()
     return stream;
 }
 
-QTextStream &standardError()
-{
-    static QTextStream stream(stderr);
-    return stream;
-}
-
 void printError(const QString &message)
 {
-    standardError() << QCoreApplication::applicationName() << ": " << message << Qt::endl;
+    QTextStream(stderr) << QCoreApplication::applicationName() << ": " << message << Qt::endl;
 }
 
-CaptureSession::Plan planFor(const HostOptions &options)
+// Qt's pattern for choosing the application class, which has to exist before
+// the options are parsed. The application sees only the program name: it
+// would take --plugin for one of its own options. Null when a window has no
+// display; a screenshot needs none, it is rendered offscreen.
+QCoreApplication *createApplication(int &applicationArgc, char *argv[], int argc)
 {
-    CaptureSession::Plan plan;
-    plan.timeoutSeconds = options.timeoutSeconds;
-    plan.snapCommand = options.snapCommand;
-    return plan;
+    bool gui = false;
+    bool screenshot = false;
+    for (int i = 1; i < argc; ++i) {
+        gui = gui || qstrcmp(argv[i], "--gui") == 0;
+        screenshot = screenshot || qstrncmp(argv[i], "--screenshot", 12) == 0;
+    }
+    if (!gui)
+        return new QCoreApplication(applicationArgc, argv);
+    if (screenshot && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
+        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        return nullptr;
+    }
+    return new QApplication(applicationArgc, argv);
 }
 
-int runCommandLine(const HostOptions &options)
+int runCommandLine(CAbstractTurntableController *controller, const CaptureSession::Plan &plan,
+                   EventLog *log)
 {
-    ControllerSource source;
-    if (!source.open(options)) {
-        printError(source.errorString());
-        return kFailureStatus;
-    }
-    standardOutput() << source.description() << Qt::endl;
-
-    HostSettings store(options);
-    if (!store.isUsable()) {
-        printError(store.errorString());
-        return kFailureStatus;
-    }
-    // The plug-in checks the values and says whether it found a turntable.
-    const QString refusal = store.handOver(*source.controller());
-    if (!refusal.isEmpty()) {
-        printError(refusal);
-        return kFailureStatus;
-    }
-
-    CaptureSession::Plan plan = planFor(options);
-    plan.framesCount = store.framesCount();
-    plan.postSnapSeconds = store.postSnapSeconds();
-    plan.preSnapSeconds = store.preSnapSeconds();
-    CaptureSession session(source.controller(), plan, source.simulator());
-    int status = kFailureStatus;
-    QObject::connect(&session, &CaptureSession::event, &session,
+    QObject::connect(log, &EventLog::line, log,
                      [](const QString &line) { standardOutput() << line << Qt::endl; });
+    CaptureSession session(controller, plan, log);
+    int status = kFailureStatus;
     QObject::connect(&session, &CaptureSession::done, &session,
                      [&status](int doneStatus, const QString &message) {
                          status = doneStatus;
@@ -86,30 +73,12 @@ int runCommandLine(const HostOptions &options)
     return status;
 }
 
-int runGui(const HostOptions &options)
+int runWindow(HostWindow &window, const QString &screenshotPath)
 {
-    ControllerSource source;
-    if (!source.open(options)) {
-        printError(source.errorString());
-        return kFailureStatus;
-    }
-    HostSettings store(options);
-    if (!store.isUsable()) {
-        printError(store.errorString());
-        return kFailureStatus;
-    }
-    // Checked before the settings widget exists, so the plug-in judges the
-    // stored values and not an empty form.
-    const QString refusal = store.handOver(*source.controller());
-
-    HostWindow window(source.controller(), &store, planFor(options), source.simulator());
-    window.appendLog(source.description());
-    window.setSettingsRefusal(refusal);
     window.resize(window.sizeHint().expandedTo(kMinimumWindowSize));
     window.show();
-    if (options.screenshotPath.isEmpty())
+    if (screenshotPath.isEmpty())
         return QApplication::exec();
-
     window.setMessageBoxesShown(false);
     int status = kFailureStatus;
     QObject::connect(&window, &HostWindow::screenshotSaved, &window,
@@ -119,43 +88,65 @@ int runGui(const HostOptions &options)
                              printError(message);
                          QCoreApplication::exit(status);
                      });
-    window.saveScreenshotWhenSettled(options.screenshotPath);
+    window.saveScreenshotWhenSettled(screenshotPath);
     QApplication::exec();
     return status;
+}
+
+// One set-up for the command line and the window: the controller, the store
+// handed over to it, and the log of the simulated turntable.
+int run(const HostOptions &options)
+{
+    ControllerSource source;
+    if (!source.open(options)) {
+        printError(source.errorString());
+        return kFailureStatus;
+    }
+    HostSettings store(options.settingsPath);
+    if (!store.isUsable()) {
+        printError(store.errorString());
+        return kFailureStatus;
+    }
+    // Judged before the settings widget exists, so the plug-in checks the
+    // values handed over and not an empty form.
+    const QString refusal = store.handOver(*source.controller(), options);
+    EventLog log;
+    if (source.simulator())
+        new SimulatorLog(source.simulator(), &log);
+    CaptureSession::Plan plan;
+    plan.timeoutSeconds = options.timeoutSeconds;
+    plan.delaySeconds = options.postDelaySeconds.value_or(0) + options.preDelaySeconds.value_or(0);
+    plan.snapCommand = options.snapCommand;
+
+    if (options.gui) {
+        HostWindow window(source.controller(), &store, plan, &log, refusal);
+        window.appendLog(source.description());
+        return runWindow(window, options.screenshotPath);
+    }
+    standardOutput() << source.description() << Qt::endl;
+    if (!refusal.isEmpty()) {
+        printError(refusal);
+        return kFailureStatus;
+    }
+    return runCommandLine(source.controller(), plan, &log);
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    // The application object depends on the mode, so the mode is read first.
-    const bool gui = HostCommandLine::wantsGui(argc, argv);
-    // A screenshot is rendered offscreen; no display is needed for it.
-    if (gui && HostCommandLine::wantsScreenshot(argc, argv)
-        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-    // Without a display Qt would abort with a page of text.
-    if (gui && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")
-        && qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
-        std::fputs("orbisto-host: --gui needs a display; without one, set "
-                   "QT_QPA_PLATFORM=offscreen or use --screenshot\n",
-                   stderr);
+    int applicationArgc = 1;
+    const std::unique_ptr<QCoreApplication> app(createApplication(applicationArgc, argv, argc));
+    if (!app) {
+        QTextStream(stderr) << "orbisto-host: --gui needs a display; without one, set "
+                               "QT_QPA_PLATFORM=offscreen or use --screenshot" << Qt::endl;
         return kFailureStatus;
     }
-    // The application sees only the program name: QApplication would take
-    // --plugin for its own option and remove it.
+    QCoreApplication::setApplicationName(QStringLiteral("orbisto-host"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ORBISTO_VERSION));
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
-    int applicationArgc = 1;
-    std::unique_ptr<QCoreApplication> app;
-    if (gui)
-        app = std::make_unique<QApplication>(applicationArgc, argv);
-    else
-        app = std::make_unique<QCoreApplication>(applicationArgc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("orbisto-host"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(ORBISTO_VERSION));
 
     const HostOptionsResult parsed = HostCommandLine::parse(arguments);
     switch (parsed.action) {
@@ -172,5 +163,5 @@ int main(int argc, char *argv[])
     case HostOptionsResult::Action::Run:
         break;
     }
-    return gui ? runGui(parsed.options) : runCommandLine(parsed.options);
+    return run(parsed.options);
 }

@@ -1,11 +1,7 @@
 #include "HostOptions.h"
 
-#include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
-
-#include <climits>
-#include <iterator>
 
 namespace {
 
@@ -24,6 +20,45 @@ const char kDescription[] =
     "turntable was found, the plug-in could not be loaded or the capture stalled;\n"
     "2 for options that cannot be used; the snap command's own status when it\n"
     "failed.";
+
+// Name, value name (none for a flag) and help text of every option.
+const struct
+{
+    const char *name;
+    const char *value;
+    const char *help;
+} kOptions[] = {
+    {"frames", "N", "Pictures per revolution (default 24). The plug-in says which counts it takes."},
+    {"post-snap", "SECONDS", "Seconds the plug-in waits after a picture before turning (default 0)."},
+    {"pre-snap", "SECONDS",
+     "Seconds the plug-in waits after a turn before the next picture (default 0)."},
+    {"timeout", "SECONDS",
+     "Give up when a step of the capture gets no answer within this many seconds plus the "
+     "delays given with --post-snap and --pre-snap; 0 waits forever (default 30). A snap "
+     "command gets the same time to finish. Delays kept in the settings file or entered in the "
+     "window are the plug-in's: allow for them here."},
+    {"plugin", "PATH",
+     "Load the plug-in library at PATH and drive the turntable its controller finds, instead "
+     "of the simulated one."},
+    {"snap-command", "CMD",
+     "Take each picture by running CMD with /bin/sh -c; ORBISTO_PICTURE holds the picture's "
+     "number and ORBISTO_FRAMES the frames count. A failing command stops the capture with its "
+     "exit status. Without it, pictures are only pretended."},
+    {"settings", "FILE",
+     "Keep the plug-in's settings in this INI file instead of a temporary one. Values given as "
+     "options are written into it first; the plug-in checks what it then holds."},
+    {"simulate-fault", "KIND",
+     "Make the simulated turntable misbehave on turn commands: 'silent' never answers, 'error' "
+     "answers \"Error: motor blocked\". Not with --plugin."},
+    {"gui", nullptr,
+     "Open a window with the plug-in's settings widget, a Save button and a Start capture "
+     "button with progress and event log."},
+    {"screenshot", "FILE",
+     "With --gui: render the window offscreen into the PNG file FILE once the turntable has "
+     "identified itself, then exit."},
+};
+
+const QString kSecondsWanted = QStringLiteral("a whole number of seconds, 0 or more");
 
 HostOptionsResult outcome(HostOptionsResult::Action action, const QString &text)
 {
@@ -44,74 +79,22 @@ namespace HostCommandLine {
 
 HostOptionsResult parse(const QStringList &arguments)
 {
-    using Option = QCommandLineOption;
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(kDescription));
     // Not addHelpOption(): its --help-all lists Qt's own options, which this
     // host does not take.
-    const Option help({QStringLiteral("h"), QStringLiteral("help")},
-                      QStringLiteral("Displays this help."));
-    parser.addOption(help);
-    const Option version = parser.addVersionOption();
-    const Option frames(QStringLiteral("frames"),
-                        QStringLiteral("Pictures per revolution (default 24). The plug-in "
-                                       "says which counts it takes."),
-                        QStringLiteral("N"));
-    const Option postDelay(QStringLiteral("post-snap"),
-                          QStringLiteral("Seconds the plug-in waits after a picture before "
-                                         "turning (default 0)."),
-                          QStringLiteral("SECONDS"));
-    const Option preDelay(QStringLiteral("pre-snap"),
-                         QStringLiteral("Seconds the plug-in waits after a turn before the next "
-                                        "picture (default 0)."),
-                         QStringLiteral("SECONDS"));
-    const Option timeout(
-        QStringLiteral("timeout"),
-        QStringLiteral("Give up when a step of the capture gets no answer within this many "
-                       "seconds plus the delays given with --post-snap and --pre-snap; 0 "
-                       "waits forever (default 30). A snap command gets the same time to "
-                       "finish. Delays kept in the settings file or entered in the window are "
-                       "the plug-in's: allow for them here."),
-        QStringLiteral("SECONDS"));
-    const Option plugin(QStringLiteral("plugin"),
-                        QStringLiteral("Load the plug-in library at PATH and drive the turntable "
-                                       "its controller finds, instead of the simulated one."),
-                        QStringLiteral("PATH"));
-    const Option snapCommand(
-        QStringLiteral("snap-command"),
-        QStringLiteral("Take each picture by running CMD with /bin/sh -c; ORBISTO_PICTURE "
-                       "holds the picture's number and ORBISTO_FRAMES the frames count. A "
-                       "failing command stops the capture with its exit status. Without "
-                       "it, pictures are only pretended."),
-        QStringLiteral("CMD"));
-    const Option settings(
-        QStringLiteral("settings"),
-        QStringLiteral("Keep the plug-in's settings in this INI file instead of a temporary "
-                       "one. Values given as options are written into it first; the plug-in "
-                       "checks what it then holds."),
-        QStringLiteral("FILE"));
-    const Option fault(QStringLiteral("simulate-fault"),
-                       QStringLiteral("Make the simulated turntable misbehave on turn commands: "
-                                      "'silent' never answers, 'error' answers \"Error: motor "
-                                      "blocked\". Not with --plugin."),
-                       QStringLiteral("KIND"));
-    const Option gui(QStringLiteral("gui"),
-                     QStringLiteral("Open a window with the plug-in's settings widget, a Save "
-                                    "button and a Start capture button with progress and event "
-                                    "log."));
-    const Option screenshot(QStringLiteral("screenshot"),
-                            QStringLiteral("With --gui: render the window offscreen into the PNG "
-                                           "file FILE once the turntable has identified itself, "
-                                           "then exit."),
-                            QStringLiteral("FILE"));
-    parser.addOptions({frames, postDelay, preDelay, timeout, plugin, snapCommand, settings, fault,
-                       gui, screenshot});
-
+    parser.addOption({{QStringLiteral("h"), QStringLiteral("help")},
+                      QStringLiteral("Displays this help.")});
+    parser.addVersionOption();
+    for (const auto &option : kOptions) {
+        parser.addOption({QLatin1String(option.name), QString::fromLatin1(option.help),
+                          QLatin1String(option.value)});
+    }
     if (!parser.parse(arguments))
         return failure(parser.errorText());
-    if (parser.isSet(help))
+    if (parser.isSet(QStringLiteral("help")))
         return outcome(HostOptionsResult::Action::ShowHelp, parser.helpText());
-    if (parser.isSet(version)) {
+    if (parser.isSet(QStringLiteral("version"))) {
         return outcome(HostOptionsResult::Action::ShowVersion,
                        QCoreApplication::applicationName() + QLatin1Char(' ')
                            + QCoreApplication::applicationVersion());
@@ -122,76 +105,68 @@ HostOptionsResult parse(const QStringList &arguments)
     }
 
     HostOptions options;
+    std::optional<int> timeout;
     // Whole numbers only; which frames counts work is for the plug-in to say.
     const struct
     {
-        const Option &option;
-        int minimum;
-        QString what;
+        const char *name;
+        bool seconds;
+        std::optional<int> &value;
     } integers[] = {
-        {frames, INT_MIN, QStringLiteral("a whole number")},
-        {postDelay, 0, QStringLiteral("a whole number of seconds, 0 or more")},
-        {preDelay, 0, QStringLiteral("a whole number of seconds, 0 or more")},
-        {timeout, 0, QStringLiteral("a whole number of seconds, 0 or more")},
+        {"frames", false, options.framesCount},
+        {"post-snap", true, options.postDelaySeconds},
+        {"pre-snap", true, options.preDelaySeconds},
+        {"timeout", true, timeout},
     };
-    std::optional<int> values[std::size(integers)];
-    for (size_t i = 0; i < std::size(integers); ++i) {
-        if (!parser.isSet(integers[i].option))
+    for (const auto &integer : integers) {
+        const QString name = QLatin1String(integer.name);
+        if (!parser.isSet(name))
             continue;
-        const QString text = parser.value(integers[i].option);
+        const QString text = parser.value(name);
         bool ok = false;
-        values[i] = text.toInt(&ok, 10);
-        if (!ok || *values[i] < integers[i].minimum) {
-            return failure(QStringLiteral("--%1 must be %2, not '%3'.")
-                               .arg(integers[i].option.names().constFirst(), integers[i].what,
-                                    text));
+        integer.value = text.toInt(&ok, 10);
+        if (!ok || (integer.seconds && *integer.value < 0)) {
+            const QString what = integer.seconds ? kSecondsWanted : QStringLiteral("a whole number");
+            return failure(QStringLiteral("--%1 must be %2, not '%3'.").arg(name, what, text));
         }
     }
-    options.framesCount = values[0];
-    options.postDelaySeconds = values[1];
-    options.preDelaySeconds = values[2];
-    options.timeoutSeconds = values[3].value_or(options.timeoutSeconds);
+    options.timeoutSeconds = timeout.value_or(options.timeoutSeconds);
 
     // Options whose value must not be empty.
     const struct
     {
-        const Option &option;
+        const char *name;
         QString &value;
         const char *needs;
     } texts[] = {
-        {plugin, options.pluginPath, "the path of a library"},
-        {snapCommand, options.snapCommand, "a command"},
-        {settings, options.settingsPath, "the path of a file"},
-        {screenshot, options.screenshotPath, "the path of a file"},
+        {"plugin", options.pluginPath, "the path of a library"},
+        {"snap-command", options.snapCommand, "a command"},
+        {"settings", options.settingsPath, "the path of a file"},
+        {"screenshot", options.screenshotPath, "the path of a file"},
     };
     for (const auto &text : texts) {
-        text.value = parser.value(text.option);
-        if (parser.isSet(text.option) && text.value.isEmpty()) {
-            return failure(QStringLiteral("--%1 needs %2.")
-                               .arg(text.option.names().constFirst(),
-                                    QLatin1String(text.needs)));
-        }
+        const QString name = QLatin1String(text.name);
+        text.value = parser.value(name);
+        if (parser.isSet(name) && text.value.isEmpty())
+            return failure(QStringLiteral("--%1 needs %2.").arg(name, QLatin1String(text.needs)));
     }
-    options.gui = parser.isSet(gui);
-    if (parser.isSet(screenshot) && !options.gui)
+    options.gui = parser.isSet(QStringLiteral("gui"));
+    if (!options.screenshotPath.isEmpty() && !options.gui)
         return failure(QStringLiteral("--screenshot works only with --gui."));
 
-    if (parser.isSet(fault)) {
-        const QString kind = parser.value(fault);
-        if (kind == QLatin1String("silent")) {
-            options.fault = HostOptions::Fault::Silent;
-        } else if (kind == QLatin1String("error")) {
-            options.fault = HostOptions::Fault::Error;
-        } else {
+    const QString fault = parser.value(QStringLiteral("simulate-fault"));
+    if (parser.isSet(QStringLiteral("simulate-fault"))) {
+        if (fault != QLatin1String("silent") && fault != QLatin1String("error")) {
             return failure(
-                QStringLiteral("--simulate-fault must be 'silent' or 'error', not '%1'.").arg(kind));
+                QStringLiteral("--simulate-fault must be 'silent' or 'error', not '%1'.").arg(fault));
         }
-        if (parser.isSet(plugin)) {
+        if (!options.pluginPath.isEmpty()) {
             return failure(QStringLiteral(
                 "--simulate-fault needs the simulated turntable and cannot go with --plugin."));
         }
+        options.fault = fault == QLatin1String("silent") ? HostOptions::Fault::Silent
+                                                         : HostOptions::Fault::Error;
     }
-
     HostOptionsResult result;
     result.options = options;
     return result;

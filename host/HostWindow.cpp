@@ -1,8 +1,8 @@
 #include "HostWindow.h"
 
 #include "CAbstractTurntableController.h"
-#include "EventLog.h"
-#include "HostSettings.h"
+#include "CaptureSession.h"
+#include "HostSetup.h"
 
 #include <QFontDatabase>
 #include <QGroupBox>
@@ -12,7 +12,9 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <QVector>
 
 #include <algorithm>
 
@@ -27,22 +29,16 @@ const QString kSaved = QStringLiteral("Settings saved.");
 
 } // namespace
 
-HostWindow::HostWindow(CAbstractTurntableController *controller, HostSettings *settings,
-                       const CaptureSession::Plan &plan, EventLog *log, const QString &refusal,
-                       QWidget *parent)
+HostWindow::HostWindow(HostSetup *setup, QWidget *parent)
     : QWidget(parent)
-    , m_controller(controller)
-    , m_settings(settings)
-    , m_plan(plan)
-    , m_log(log)
-    , m_refusal(refusal)
+    , m_setup(setup)
 {
     setWindowTitle(QStringLiteral("Orbisto host"));
     auto *layout = new QVBoxLayout(this);
 
     auto *settingsBox = new QGroupBox(QStringLiteral("Turntable settings"), this);
     auto *settingsLayout = new QVBoxLayout(settingsBox);
-    m_settingsWidget = controller->createSettingsWidget();
+    m_settingsWidget = setup->controller()->createSettingsWidget();
     if (!m_settingsWidget)
         m_settingsWidget = new QLabel(QStringLiteral("The plug-in has no settings widget."));
     // The plug-in hands over a dialog; embedded, it must neither float nor
@@ -51,9 +47,6 @@ HostWindow::HostWindow(CAbstractTurntableController *controller, HostSettings *s
     m_settingsWidget->installEventFilter(this);
     settingsLayout->addWidget(m_settingsWidget);
     layout->addWidget(settingsBox);
-    const QList<QLabel *> labels = m_settingsWidget->findChildren<QLabel *>();
-    for (QLabel *label : labels)
-        m_initialLabelTexts.append({label, label->text()});
 
     auto *buttons = new QHBoxLayout;
     m_saveButton = new QPushButton(QStringLiteral("Save"), this);
@@ -80,14 +73,13 @@ HostWindow::HostWindow(CAbstractTurntableController *controller, HostSettings *s
     logFont.setStyleHint(QFont::TypeWriter);
     m_logView->setFont(logFont);
     layout->addWidget(m_logView, 1);
-    if (!m_refusal.isEmpty())
-        appendLog(m_refusal);
+    appendLog(setup->description());
+    if (!setup->refusal().isEmpty())
+        appendLog(setup->refusal());
 
-    connect(m_log, &EventLog::line, this, &HostWindow::appendLog);
+    connect(setup->log(), &EventLog::line, this, &HostWindow::appendLog);
     connect(m_saveButton, &QPushButton::clicked, this, &HostWindow::onSave);
     connect(m_startButton, &QPushButton::clicked, this, &HostWindow::onStartCapture);
-    m_settlePoll.setInterval(kSettlePollIntervalMs);
-    connect(&m_settlePoll, &QTimer::timeout, this, &HostWindow::pollSettled);
 }
 
 HostWindow::~HostWindow() = default;
@@ -108,15 +100,12 @@ bool HostWindow::eventFilter(QObject *watched, QEvent *event)
 
 void HostWindow::onSave()
 {
-    if (!m_controller)
-        return;
-    const QString message = m_settings->save(*m_controller);
+    const QString message = m_setup->save();
     if (!message.isEmpty()) {
         appendLog(message);
         showMessage(QMessageBox::Warning, message);
         return;
     }
-    m_refusal.clear();
     if (!m_session || !m_session->isRunning())
         resetProgress();
     appendLog(kSaved);
@@ -125,17 +114,18 @@ void HostWindow::onSave()
 
 void HostWindow::onStartCapture()
 {
-    if (!m_controller || (m_session && m_session->isRunning()))
+    if (m_session && m_session->isRunning())
         return;
     // The controller runs on the values it last accepted.
-    if (!m_refusal.isEmpty()) {
-        appendLog(m_refusal);
-        showMessage(QMessageBox::Warning, m_refusal);
+    const QString refusal = m_setup->refusal();
+    if (!refusal.isEmpty()) {
+        appendLog(refusal);
+        showMessage(QMessageBox::Warning, refusal);
         return;
     }
     if (m_session)
         m_session->deleteLater();
-    m_session = new CaptureSession(m_controller, m_plan, m_log, this);
+    m_session = new CaptureSession(m_setup->controller(), m_setup->plan(), m_setup->log(), this);
     connect(m_session, &CaptureSession::pictureTaken, m_progress, &QProgressBar::setValue);
     connect(m_session, &CaptureSession::done, this, &HostWindow::onCaptureDone);
     resetProgress();
@@ -157,7 +147,7 @@ void HostWindow::onCaptureDone(int status, const QString &message)
 
 void HostWindow::resetProgress()
 {
-    m_progress->setRange(0, std::max<int>(m_controller ? m_controller->framesCount() : 0, 1));
+    m_progress->setRange(0, std::max<int>(m_setup->controller()->framesCount(), 1));
     m_progress->setValue(0);
 }
 
@@ -173,30 +163,31 @@ void HostWindow::showMessage(QMessageBox::Icon icon, const QString &text)
 
 void HostWindow::saveScreenshotWhenSettled(const QString &path)
 {
-    m_screenshotPath = path;
-    m_settlePollsLeft = kSettleTimeoutMs / kSettlePollIntervalMs;
-    m_settlePoll.start();
-}
-
-bool HostWindow::settingsWidgetSettled() const
-{
-    // Without labels there is nothing to wait for.
-    if (m_initialLabelTexts.isEmpty())
-        return true;
-    return std::any_of(m_initialLabelTexts.cbegin(), m_initialLabelTexts.cend(),
-                       [](const LabelText &entry) {
-                           return entry.label && entry.label->text() != entry.text;
-                       });
-}
-
-void HostWindow::pollSettled()
-{
-    --m_settlePollsLeft;
-    if (m_settlePollsLeft > 0 && !(isVisible() && settingsWidgetSettled()))
-        return;
-    m_settlePoll.stop();
-    const bool ok = grab().save(m_screenshotPath, "PNG");
-    emit screenshotSaved(ok, ok ? QString()
-                                : QStringLiteral("cannot write the screenshot %1")
-                                      .arg(m_screenshotPath));
+    m_messageBoxesShown = false;
+    // The settings widget has settled once one of its labels shows something
+    // new, such as the device's answer; without labels there is nothing to wait for.
+    struct LabelText
+    {
+        QPointer<QLabel> label;
+        QString text;
+    };
+    QVector<LabelText> labels;
+    for (QLabel *label : m_settingsWidget->findChildren<QLabel *>())
+        labels.append({label, label->text()});
+    auto *poll = new QTimer(this);
+    int pollsLeft = kSettleTimeoutMs / kSettlePollIntervalMs;
+    connect(poll, &QTimer::timeout, this, [this, poll, path, labels, pollsLeft]() mutable {
+        const bool settled = labels.isEmpty()
+            || std::any_of(labels.cbegin(), labels.cend(), [](const LabelText &entry) {
+                   return entry.label && entry.label->text() != entry.text;
+               });
+        if (--pollsLeft > 0 && !(isVisible() && settled))
+            return;
+        poll->deleteLater();
+        poll->stop();
+        const bool ok = grab().save(path, "PNG");
+        emit screenshotSaved(ok, ok ? QString()
+                                    : QStringLiteral("cannot write the screenshot %1").arg(path));
+    });
+    poll->start(kSettlePollIntervalMs);
 }

@@ -1,11 +1,7 @@
-#include "CAbstractTurntableController.h"
 #include "CaptureSession.h"
-#include "ControllerSource.h"
-#include "EventLog.h"
 #include "HostOptions.h"
-#include "HostSettings.h"
+#include "HostSetup.h"
 #include "HostWindow.h"
-#include "SimulatorLog.h"
 
 #include <QApplication>
 #include <QTextStream>
@@ -53,12 +49,16 @@ QCoreApplication *createApplication(int &applicationArgc, char *argv[], int argc
     return new QApplication(applicationArgc, argv);
 }
 
-int runCommandLine(CAbstractTurntableController *controller, const CaptureSession::Plan &plan,
-                   EventLog *log)
+int runCommandLine(HostSetup &setup)
 {
-    QObject::connect(log, &EventLog::line, log,
+    standardOutput() << setup.description() << Qt::endl;
+    if (!setup.refusal().isEmpty()) {
+        printError(setup.refusal());
+        return kFailureStatus;
+    }
+    QObject::connect(setup.log(), &EventLog::line, setup.log(),
                      [](const QString &line) { standardOutput() << line << Qt::endl; });
-    CaptureSession session(controller, plan, log);
+    CaptureSession session(setup.controller(), setup.plan(), setup.log());
     int status = kFailureStatus;
     QObject::connect(&session, &CaptureSession::done, &session,
                      [&status](int doneStatus, const QString &message) {
@@ -73,13 +73,13 @@ int runCommandLine(CAbstractTurntableController *controller, const CaptureSessio
     return status;
 }
 
-int runWindow(HostWindow &window, const QString &screenshotPath)
+int runWindow(HostSetup &setup, const QString &screenshotPath)
 {
+    HostWindow window(&setup);
     window.resize(window.sizeHint().expandedTo(kMinimumWindowSize));
     window.show();
     if (screenshotPath.isEmpty())
         return QApplication::exec();
-    window.setMessageBoxesShown(false);
     int status = kFailureStatus;
     QObject::connect(&window, &HostWindow::screenshotSaved, &window,
                      [&status](bool ok, const QString &message) {
@@ -93,57 +93,19 @@ int runWindow(HostWindow &window, const QString &screenshotPath)
     return status;
 }
 
-// One set-up for the command line and the window: the controller, the store
-// handed over to it, and the log of the simulated turntable.
-int run(const HostOptions &options)
-{
-    ControllerSource source;
-    if (!source.open(options)) {
-        printError(source.errorString());
-        return kFailureStatus;
-    }
-    HostSettings store(options.settingsPath);
-    if (!store.isUsable()) {
-        printError(store.errorString());
-        return kFailureStatus;
-    }
-    // Judged before the settings widget exists, so the plug-in checks the
-    // values handed over and not an empty form.
-    const QString refusal = store.handOver(*source.controller(), options);
-    EventLog log;
-    if (source.simulator())
-        new SimulatorLog(source.simulator(), &log);
-    CaptureSession::Plan plan;
-    plan.timeoutSeconds = options.timeoutSeconds;
-    plan.delaySeconds = options.postDelaySeconds.value_or(0) + options.preDelaySeconds.value_or(0);
-    plan.snapCommand = options.snapCommand;
-
-    if (options.gui) {
-        HostWindow window(source.controller(), &store, plan, &log, refusal);
-        window.appendLog(source.description());
-        return runWindow(window, options.screenshotPath);
-    }
-    standardOutput() << source.description() << Qt::endl;
-    if (!refusal.isEmpty()) {
-        printError(refusal);
-        return kFailureStatus;
-    }
-    return runCommandLine(source.controller(), plan, &log);
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    QCoreApplication::setApplicationName(QStringLiteral("orbisto-host"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ORBISTO_VERSION));
     int applicationArgc = 1;
     const std::unique_ptr<QCoreApplication> app(createApplication(applicationArgc, argv, argc));
     if (!app) {
-        QTextStream(stderr) << "orbisto-host: --gui needs a display; without one, set "
-                               "QT_QPA_PLATFORM=offscreen or use --screenshot" << Qt::endl;
+        printError(QStringLiteral("--gui needs a display; without one, set "
+                                  "QT_QPA_PLATFORM=offscreen or use --screenshot"));
         return kFailureStatus;
     }
-    QCoreApplication::setApplicationName(QStringLiteral("orbisto-host"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(ORBISTO_VERSION));
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
@@ -163,5 +125,13 @@ int main(int argc, char *argv[])
     case HostOptionsResult::Action::Run:
         break;
     }
-    return run(parsed.options);
+
+    // One set-up for the command line and the window.
+    HostSetup setup;
+    if (!setup.open(parsed.options)) {
+        printError(setup.errorString());
+        return kFailureStatus;
+    }
+    return parsed.options.gui ? runWindow(setup, parsed.options.screenshotPath)
+                              : runCommandLine(setup);
 }

@@ -3,6 +3,7 @@
 #include "CAbstractTurntableController.h"
 #include "EventLog.h"
 
+#include <QProcess>
 #include <QProcessEnvironment>
 
 #include <algorithm>
@@ -13,12 +14,22 @@
 
 namespace {
 
+const int kFailureStatus = 1;
 const int kProgressBarWidth = 24;
 const qint64 kMillisecondsPerSecond = 1000;
 
 const QString kShell = QStringLiteral("/bin/sh");
 const QString kPictureVariable = QStringLiteral("ORBISTO_PICTURE");
 const QString kFramesVariable = QStringLiteral("ORBISTO_FRAMES");
+
+QString progressBar(int done, int total)
+{
+    // Rounded up, so the first picture already shows.
+    const int filled = total > 0 ? (done * kProgressBarWidth + total - 1) / total : 0;
+    const int clamped = std::clamp(filled, 0, kProgressBarWidth);
+    return QLatin1Char('[') + QString(clamped, QLatin1Char('#'))
+        + QString(kProgressBarWidth - clamped, QLatin1Char('-')) + QLatin1Char(']');
+}
 
 } // namespace
 
@@ -60,15 +71,6 @@ CaptureSession::~CaptureSession()
 {
     if (m_snapProcess && m_snapProcess->state() != QProcess::NotRunning)
         m_snapProcess->killGroup();
-}
-
-QString CaptureSession::progressBar(int done, int total)
-{
-    // Rounded up, so the first picture already shows.
-    const int filled = total > 0 ? (done * kProgressBarWidth + total - 1) / total : 0;
-    const int clamped = std::clamp(filled, 0, kProgressBarWidth);
-    return QLatin1Char('[') + QString(clamped, QLatin1Char('#'))
-        + QString(kProgressBarWidth - clamped, QLatin1Char('-')) + QLatin1Char(']');
 }
 
 void CaptureSession::start()
@@ -126,8 +128,8 @@ void CaptureSession::onSnapActionRequired()
 
 void CaptureSession::runSnapCommand(int picture)
 {
-    expect(Step::TakingPicture, 0,
-           QStringLiteral("the snap command for picture %1 did not finish").arg(picture));
+    const QString command = QStringLiteral("the snap command for picture %1 ").arg(picture);
+    expect(Step::TakingPicture, 0, command + QStringLiteral("did not finish"));
     auto *process = new SnapProcess(this);
     m_snapProcess = process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -136,42 +138,30 @@ void CaptureSession::runSnapCommand(int picture)
     process->setProcessEnvironment(environment);
     process->setProcessChannelMode(QProcess::ForwardedChannels);
     connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            [this, process, picture](int exitCode, QProcess::ExitStatus exitStatus) {
-                onSnapCommandFinished(process, picture, exitCode, exitStatus);
+            [this, process, picture, command](int exitCode, QProcess::ExitStatus exitStatus) {
+                process->deleteLater();
+                if (m_step != Step::TakingPicture)
+                    return;
+                if (exitStatus == QProcess::CrashExit)
+                    end(kFailureStatus, command + QStringLiteral("crashed"));
+                else if (exitCode != 0)
+                    end(exitCode,
+                        command + QStringLiteral("failed with exit status %1").arg(exitCode));
+                else
+                    reportPictureTaken(picture);
             });
     // A command that never started emits no finished().
     connect(process, &QProcess::errorOccurred, this,
-            [this, process, picture](QProcess::ProcessError error) {
+            [this, process, command](QProcess::ProcessError error) {
                 if (error != QProcess::FailedToStart)
                     return;
                 process->deleteLater();
-                end(kFailureStatus, QStringLiteral("the snap command for picture %1 could not "
-                                                   "be started: %2")
-                                        .arg(picture)
-                                        .arg(process->errorString()));
+                end(kFailureStatus, command + QStringLiteral("could not be started: %1")
+                                                  .arg(process->errorString()));
             });
     process->start(kShell, {QStringLiteral("-c"), m_plan.snapCommand});
     // A command that reads its input gets end-of-file rather than waiting for us.
     process->closeWriteChannel();
-}
-
-void CaptureSession::onSnapCommandFinished(SnapProcess *process, int picture, int exitCode,
-                                           QProcess::ExitStatus exitStatus)
-{
-    process->deleteLater();
-    if (m_step != Step::TakingPicture)
-        return;
-    if (exitStatus == QProcess::CrashExit) {
-        end(kFailureStatus, QStringLiteral("the snap command for picture %1 crashed").arg(picture));
-        return;
-    }
-    if (exitCode != 0) {
-        end(exitCode, QStringLiteral("the snap command for picture %1 failed with exit status %2")
-                          .arg(picture)
-                          .arg(exitCode));
-        return;
-    }
-    reportPictureTaken(picture);
 }
 
 void CaptureSession::reportPictureTaken(int picture)
@@ -183,7 +173,7 @@ void CaptureSession::reportPictureTaken(int picture)
         return;
     }
     m_log->add(QStringLiteral("picture %1 taken").arg(picture));
-    emit pictureTaken(picture, m_framesCount);
+    emit pictureTaken(picture);
     // The next step is set first: the controller may answer from inside snapTaken().
     if (picture == m_framesCount) {
         expect(Step::AwaitingFinish, 0,

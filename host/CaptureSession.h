@@ -3,7 +3,6 @@
 
 #include <QObject>
 #include <QPointer>
-#include <QProcess>
 #include <QString>
 #include <QTimer>
 
@@ -30,8 +29,7 @@ public:
         QString snapCommand;
     };
 
-    static const int kFailureStatus = 1;
-
+    // The log outlives the session.
     CaptureSession(CAbstractTurntableController *controller, const Plan &plan, EventLog *log,
                    QObject *parent = nullptr);
     ~CaptureSession() override;
@@ -40,10 +38,8 @@ public:
     void start();
     bool isRunning() const { return m_step != Step::Idle && m_step != Step::Done; }
 
-    static QString progressBar(int done, int total);
-
 signals:
-    void pictureTaken(int pictures, int framesCount);
+    void pictureTaken(int pictures);
     // Status 0 when the controller finished after exactly its frames count of
     // pictures; otherwise message says what went wrong.
     void done(int status, const QString &message);
@@ -54,8 +50,6 @@ private:
     void onSnapActionRequired();
     void onFinished();
     void runSnapCommand(int picture);
-    void onSnapCommandFinished(SnapProcess *process, int picture, int exitCode,
-                               QProcess::ExitStatus exitStatus);
     void reportPictureTaken(int picture);
     void expect(Step step, int extraSeconds, const QString &stallMessage);
     void end(int status, const QString &message);

@@ -2,6 +2,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QTextStream>
 
 namespace {
 
@@ -28,8 +29,10 @@ const struct
     const char *value;
     const char *help;
 } kOptions[] = {
-    {"frames", "N", "Pictures per revolution (default 24). The plug-in says which counts it takes."},
-    {"post-snap", "SECONDS", "Seconds the plug-in waits after a picture before turning (default 0)."},
+    {"frames", "N",
+     "Pictures per revolution (default 24). The plug-in says which counts it takes."},
+    {"post-snap", "SECONDS",
+     "Seconds the plug-in waits after a picture before turning (default 0)."},
     {"pre-snap", "SECONDS",
      "Seconds the plug-in waits after a turn before the next picture (default 0)."},
     {"timeout", "SECONDS",
@@ -58,27 +61,23 @@ const struct
      "identified itself, then exit."},
 };
 
+const QString kWholeNumberWanted = QStringLiteral("a whole number");
 const QString kSecondsWanted = QStringLiteral("a whole number of seconds, 0 or more");
 
-HostOptionsResult outcome(HostOptionsResult::Action action, const QString &text)
+// Prints what is wrong and tells main() to exit with the usage status.
+std::optional<HostOptions> failure(int &exitStatus, const QString &text)
 {
-    HostOptionsResult result;
-    result.action = action;
-    result.text = text;
-    return result;
-}
-
-HostOptionsResult failure(const QString &text)
-{
-    return outcome(HostOptionsResult::Action::Fail, text);
+    QTextStream(stderr) << QCoreApplication::applicationName() << ": " << text << " See --help."
+                        << Qt::endl;
+    exitStatus = kUsageError;
+    return std::nullopt;
 }
 
 } // namespace
 
-namespace HostCommandLine {
-
-HostOptionsResult parse(const QStringList &arguments)
+std::optional<HostOptions> parseCommandLine(const QStringList &arguments, int &exitStatus)
 {
+    const auto fail = [&exitStatus](const QString &text) { return failure(exitStatus, text); };
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(kDescription));
     // Not addHelpOption(): its --help-all lists Qt's own options, which this
@@ -91,17 +90,20 @@ HostOptionsResult parse(const QStringList &arguments)
                           QLatin1String(option.value)});
     }
     if (!parser.parse(arguments))
-        return failure(parser.errorText());
-    if (parser.isSet(QStringLiteral("help")))
-        return outcome(HostOptionsResult::Action::ShowHelp, parser.helpText());
-    if (parser.isSet(QStringLiteral("version"))) {
-        return outcome(HostOptionsResult::Action::ShowVersion,
-                       QCoreApplication::applicationName() + QLatin1Char(' ')
-                           + QCoreApplication::applicationVersion());
+        return fail(parser.errorText());
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("version"))) {
+        QTextStream out(stdout);
+        if (parser.isSet(QStringLiteral("help")))
+            out << parser.helpText();
+        else
+            out << QCoreApplication::applicationName() << ' '
+                << QCoreApplication::applicationVersion() << '\n';
+        exitStatus = 0;
+        return std::nullopt;
     }
     if (!parser.positionalArguments().isEmpty()) {
-        return failure(QStringLiteral("Unexpected argument '%1'.")
-                           .arg(parser.positionalArguments().constFirst()));
+        return fail(QStringLiteral("Unexpected argument '%1'.")
+                        .arg(parser.positionalArguments().constFirst()));
     }
 
     HostOptions options;
@@ -126,8 +128,8 @@ HostOptionsResult parse(const QStringList &arguments)
         bool ok = false;
         integer.value = text.toInt(&ok, 10);
         if (!ok || (integer.seconds && *integer.value < 0)) {
-            const QString what = integer.seconds ? kSecondsWanted : QStringLiteral("a whole number");
-            return failure(QStringLiteral("--%1 must be %2, not '%3'.").arg(name, what, text));
+            const QString what = integer.seconds ? kSecondsWanted : kWholeNumberWanted;
+            return fail(QStringLiteral("--%1 must be %2, not '%3'.").arg(name, what, text));
         }
     }
     options.timeoutSeconds = timeout.value_or(options.timeoutSeconds);
@@ -148,28 +150,24 @@ HostOptionsResult parse(const QStringList &arguments)
         const QString name = QLatin1String(text.name);
         text.value = parser.value(name);
         if (parser.isSet(name) && text.value.isEmpty())
-            return failure(QStringLiteral("--%1 needs %2.").arg(name, QLatin1String(text.needs)));
+            return fail(QStringLiteral("--%1 needs %2.").arg(name, QLatin1String(text.needs)));
     }
     options.gui = parser.isSet(QStringLiteral("gui"));
     if (!options.screenshotPath.isEmpty() && !options.gui)
-        return failure(QStringLiteral("--screenshot works only with --gui."));
+        return fail(QStringLiteral("--screenshot works only with --gui."));
 
     const QString fault = parser.value(QStringLiteral("simulate-fault"));
     if (parser.isSet(QStringLiteral("simulate-fault"))) {
         if (fault != QLatin1String("silent") && fault != QLatin1String("error")) {
-            return failure(
-                QStringLiteral("--simulate-fault must be 'silent' or 'error', not '%1'.").arg(fault));
+            return fail(QStringLiteral("--simulate-fault must be 'silent' or 'error', not '%1'.")
+                            .arg(fault));
         }
         if (!options.pluginPath.isEmpty()) {
-            return failure(QStringLiteral(
+            return fail(QStringLiteral(
                 "--simulate-fault needs the simulated turntable and cannot go with --plugin."));
         }
         options.fault = fault == QLatin1String("silent") ? HostOptions::Fault::Silent
                                                          : HostOptions::Fault::Error;
     }
-    HostOptionsResult result;
-    result.options = options;
-    return result;
+    return options;
 }
-
-} // namespace HostCommandLine

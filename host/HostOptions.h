@@ -27,25 +27,12 @@ struct HostOptions
     QString screenshotPath;
 };
 
-// The outcome of reading the command line: options to run with, or text to
-// print and the status to exit with.
-struct HostOptionsResult
-{
-    enum class Action { Run, ShowHelp, ShowVersion, Fail };
-
-    Action action = Action::Run;
-    HostOptions options;
-    QString text;
-};
-
-namespace HostCommandLine {
-
 // The exit status for options that cannot be used.
 const int kUsageError = 2;
 
-// arguments includes the program name, as QCoreApplication::arguments() gives it.
-HostOptionsResult parse(const QStringList &arguments);
-
-} // namespace HostCommandLine
+// Reads the command line; arguments include the program name. For --help and
+// --version, or options that cannot be used, it prints what the user needs and
+// gives no options but the status to exit with.
+std::optional<HostOptions> parseCommandLine(const QStringList &arguments, int &exitStatus);
 
 #endif // HOSTOPTIONS_H

@@ -27,7 +27,8 @@ bool HostSetup::open(const HostOptions &options)
         return false;
     handOver(options);
     m_plan.timeoutSeconds = options.timeoutSeconds;
-    m_plan.delaySeconds = options.postDelaySeconds.value_or(0) + options.preDelaySeconds.value_or(0);
+    m_plan.delaySeconds =
+        options.postDelaySeconds.value_or(0) + options.preDelaySeconds.value_or(0);
     m_plan.snapCommand = options.snapCommand;
     return true;
 }
@@ -49,8 +50,10 @@ bool HostSetup::openSimulator(const HostOptions &options)
         m_simulator->setFault(OrbistoProtocol::kTurn, fault);
     }
     new SimulatorLog(m_simulator.get(), &m_log);
-    m_controller = std::make_unique<COrbisto>(QList<SerialPortCandidate>{m_simulator->candidate()});
-    m_description = QStringLiteral("turntable: simulated, on %1").arg(m_simulator->systemLocation());
+    m_controller =
+        std::make_unique<COrbisto>(QList<SerialPortCandidate>{m_simulator->candidate()});
+    m_description =
+        QStringLiteral("turntable: simulated, on %1").arg(m_simulator->systemLocation());
     return true;
 }
 

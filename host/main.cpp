@@ -110,28 +110,16 @@ int main(int argc, char *argv[])
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
 
-    const HostOptionsResult parsed = HostCommandLine::parse(arguments);
-    switch (parsed.action) {
-    case HostOptionsResult::Action::ShowHelp:
-    case HostOptionsResult::Action::ShowVersion:
-        standardOutput() << parsed.text;
-        if (!parsed.text.endsWith(QLatin1Char('\n')))
-            standardOutput() << Qt::endl;
-        standardOutput().flush();
-        return 0;
-    case HostOptionsResult::Action::Fail:
-        printError(parsed.text + QStringLiteral(" See --help."));
-        return HostCommandLine::kUsageError;
-    case HostOptionsResult::Action::Run:
-        break;
-    }
+    int status = 0;
+    const std::optional<HostOptions> options = parseCommandLine(arguments, status);
+    if (!options)
+        return status;
 
     // One set-up for the command line and the window.
     HostSetup setup;
-    if (!setup.open(parsed.options)) {
+    if (!setup.open(*options)) {
         printError(setup.errorString());
         return kFailureStatus;
     }
-    return parsed.options.gui ? runWindow(setup, parsed.options.screenshotPath)
-                              : runCommandLine(setup);
+    return options->gui ? runWindow(setup, options->screenshotPath) : runCommandLine(setup);
 }

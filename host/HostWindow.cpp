@@ -106,8 +106,8 @@ void HostWindow::onSave()
         showMessage(QMessageBox::Warning, message);
         return;
     }
-    if (!m_session || !m_session->isRunning())
-        resetProgress();
+    // Save is disabled while a capture runs, so the bar shows no progress now.
+    resetProgress();
     appendLog(kSaved);
     showMessage(QMessageBox::Information, kSaved);
 }

@@ -36,7 +36,7 @@ QCoreApplication *createApplication(int &applicationArgc, char *argv[], int argc
     bool screenshot = false;
     for (int i = 1; i < argc; ++i) {
         gui = gui || qstrcmp(argv[i], "--gui") == 0;
-        screenshot = screenshot || qstrncmp(argv[i], "--screenshot", 12) == 0;
+        screenshot = screenshot || QByteArray(argv[i]).startsWith("--screenshot");
     }
     if (!gui)
         return new QCoreApplication(applicationArgc, argv);

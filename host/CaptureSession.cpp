@@ -86,8 +86,8 @@ void CaptureSession::start()
             &CaptureSession::onSnapActionRequired);
     connect(m_controller, &CAbstractTurntableController::finished, this,
             &CaptureSession::onFinished);
-    m_framesCount = m_controller->framesCount();
-    m_log->add(QStringLiteral("capture started: %1 frames").arg(m_framesCount));
+    m_frames = m_controller->framesCount();
+    m_log->add(QStringLiteral("capture started: %1 frames").arg(m_frames));
     // The first request may come at once; the session must be waiting for it.
     expect(Step::AwaitingRequest, 0, QStringLiteral("picture 1 was never requested"));
     if (!m_controller->startCapture())
@@ -106,16 +106,16 @@ void CaptureSession::onSnapActionRequired()
                                 .arg(picture - 1));
         return;
     }
-    if (picture > m_framesCount) {
+    if (picture > m_frames) {
         end(kFailureStatus, QStringLiteral("the plug-in requested picture %1 of a %2-frame capture")
                                 .arg(picture)
-                                .arg(m_framesCount));
+                                .arg(m_frames));
         return;
     }
     m_log->add(QStringLiteral("picture %1 of %2 requested  %3  %1/%2")
                    .arg(picture)
-                   .arg(m_framesCount)
-                   .arg(progressBar(picture, m_framesCount)));
+                   .arg(m_frames)
+                   .arg(progressBar(picture, m_frames)));
     if (!m_plan.snapCommand.isEmpty()) {
         runSnapCommand(picture);
         return;
@@ -134,7 +134,7 @@ void CaptureSession::runSnapCommand(int picture)
     m_snapProcess = process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(kPictureVariable, QString::number(picture));
-    environment.insert(kFramesVariable, QString::number(m_framesCount));
+    environment.insert(kFramesVariable, QString::number(m_frames));
     process->setProcessEnvironment(environment);
     process->setProcessChannelMode(QProcess::ForwardedChannels);
     connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
@@ -175,7 +175,7 @@ void CaptureSession::reportPictureTaken(int picture)
     m_log->add(QStringLiteral("picture %1 taken").arg(picture));
     emit pictureTaken(picture);
     // The next step is set first: the controller may answer from inside snapTaken().
-    if (picture == m_framesCount) {
+    if (picture == m_frames) {
         expect(Step::AwaitingFinish, 0,
                QStringLiteral("the plug-in did not say it finished after picture %1")
                    .arg(picture));
@@ -193,7 +193,7 @@ void CaptureSession::onFinished()
     if (m_step != Step::AwaitingFinish) {
         end(kFailureStatus, QStringLiteral("the plug-in finished after %1 of %2 picture requests")
                                 .arg(m_requests)
-                                .arg(m_framesCount));
+                                .arg(m_frames));
         return;
     }
     m_log->add(QStringLiteral("finished: %1 pictures").arg(m_requests));

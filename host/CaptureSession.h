@@ -58,7 +58,7 @@ private:
     Plan m_plan;
     EventLog *m_log;
     Step m_step = Step::Idle;
-    int m_framesCount = 0;
+    int m_frames = 0;
     int m_requests = 0;
     QTimer m_watchdog;
     QString m_stallMessage;

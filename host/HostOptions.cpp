@@ -115,7 +115,7 @@ std::optional<HostOptions> parseCommandLine(const QStringList &arguments, int &e
         bool seconds;
         std::optional<int> &value;
     } integers[] = {
-        {"frames", false, options.framesCount},
+        {"frames", false, options.frames},
         {"post-snap", true, options.postDelaySeconds},
         {"pre-snap", true, options.preDelaySeconds},
         {"timeout", true, timeout},

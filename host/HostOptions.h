@@ -12,7 +12,7 @@ struct HostOptions
 {
     enum class Fault { None, Silent, Error };
 
-    std::optional<int> framesCount;
+    std::optional<int> frames;
     std::optional<int> postDelaySeconds;
     std::optional<int> preDelaySeconds;
     // 0 waits forever.

@@ -114,21 +114,21 @@ bool HostSetup::openStore(const QString &path)
 // what the controller makes of them it says through the contract.
 void HostSetup::handOver(const HostOptions &options)
 {
-    if (options.framesCount)
-        write(OrbistoSettingsKeys::kFramesCount, *options.framesCount);
+    if (options.frames)
+        write(OrbistoSettingsKeys::kFramesCount, *options.frames);
     if (options.postDelaySeconds)
         write(OrbistoSettingsKeys::kPostSnap, *options.postDelaySeconds);
     if (options.preDelaySeconds)
         write(OrbistoSettingsKeys::kPreSnap, *options.preDelaySeconds);
     m_controller->loadSettings(m_store.get());
     // A store that gives the controller no frames count gets the host's default.
-    if (!options.framesCount && m_controller->framesCount() == 0) {
+    if (!options.frames && m_controller->framesCount() == 0) {
         write(OrbistoSettingsKeys::kFramesCount, kDefaultFramesCount);
         m_controller->loadSettings(m_store.get());
     }
-    if (options.framesCount && m_controller->framesCount() != *options.framesCount) {
+    if (options.frames && m_controller->framesCount() != *options.frames) {
         m_refusal = QStringLiteral("The plug-in reads --frames %1 as %2.")
-                        .arg(*options.framesCount)
+                        .arg(*options.frames)
                         .arg(m_controller->framesCount());
         return;
     }

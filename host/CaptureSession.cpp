@@ -200,13 +200,13 @@ void CaptureSession::onFinished()
     end(0, QString());
 }
 
-void CaptureSession::expect(Step step, int extraSeconds, const QString &stallMessage)
+void CaptureSession::expect(Step step, qint64 extraSeconds, const QString &stallMessage)
 {
     m_step = step;
     m_watchdog.stop();
     if (m_plan.timeoutSeconds <= 0)
         return;
-    const qint64 seconds = qint64(m_plan.timeoutSeconds) + std::max(extraSeconds, 0);
+    const qint64 seconds = m_plan.timeoutSeconds + std::max<qint64>(extraSeconds, 0);
     // Beyond QTimer's range the wait is as good as forever.
     const qint64 interval =
         std::min<qint64>(seconds * kMillisecondsPerSecond, std::numeric_limits<int>::max());

@@ -24,7 +24,7 @@ public:
         int timeoutSeconds = 0;
         // The delays the host handed the controller, so that a step is given
         // the time it needs.
-        int delaySeconds = 0;
+        qint64 delaySeconds = 0;
         // Run through /bin/sh -c for each picture; empty pretends to take it.
         QString snapCommand;
     };
@@ -51,7 +51,7 @@ private:
     void onFinished();
     void runSnapCommand(int picture);
     void reportPictureTaken(int picture);
-    void expect(Step step, int extraSeconds, const QString &stallMessage);
+    void expect(Step step, qint64 extraSeconds, const QString &stallMessage);
     void end(int status, const QString &message);
 
     QPointer<CAbstractTurntableController> m_controller;

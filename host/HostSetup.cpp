@@ -28,7 +28,7 @@ bool HostSetup::open(const HostOptions &options)
     handOver(options);
     m_plan.timeoutSeconds = options.timeoutSeconds;
     m_plan.delaySeconds =
-        options.postDelaySeconds.value_or(0) + options.preDelaySeconds.value_or(0);
+        qint64(options.postDelaySeconds.value_or(0)) + options.preDelaySeconds.value_or(0);
     m_plan.snapCommand = options.snapCommand;
     return true;
 }

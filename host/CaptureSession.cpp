@@ -1,8 +1,9 @@
 #include "CaptureSession.h"
 
 #include "CAbstractTurntableController.h"
-#include "SimulatedTurntable.h"
+#include "EventLog.h"
 
+#include <QProcess>
 #include <QProcessEnvironment>
 
 #include <algorithm>
@@ -13,17 +14,22 @@
 
 namespace {
 
+const int kFailureStatus = 1;
 const int kProgressBarWidth = 24;
-const int kTimestampWidth = 5;
 const qint64 kMillisecondsPerSecond = 1000;
 
 const QString kShell = QStringLiteral("/bin/sh");
 const QString kPictureVariable = QStringLiteral("ORBISTO_PICTURE");
 const QString kFramesVariable = QStringLiteral("ORBISTO_FRAMES");
 
-const QByteArray kTurnFramePrefix = "#p";
-const QByteArray kTurnConfirmation = "Success";
-const QByteArray kLineEnd = "\r\n";
+QString progressBar(int done, int total)
+{
+    // Rounded up, so the first picture already shows.
+    const int filled = total > 0 ? (done * kProgressBarWidth + total - 1) / total : 0;
+    const int clamped = std::clamp(filled, 0, kProgressBarWidth);
+    return QLatin1Char('[') + QString(clamped, QLatin1Char('#'))
+        + QString(kProgressBarWidth - clamped, QLatin1Char('-')) + QLatin1Char(']');
+}
 
 } // namespace
 
@@ -48,11 +54,11 @@ protected:
 };
 
 CaptureSession::CaptureSession(CAbstractTurntableController *controller, const Plan &plan,
-                               SimulatedTurntable *turntable, QObject *parent)
+                               EventLog *log, QObject *parent)
     : QObject(parent)
     , m_controller(controller)
-    , m_turntable(turntable)
     , m_plan(plan)
+    , m_log(log)
 {
     m_watchdog.setSingleShot(true);
     // A coarse timer may fire early, and a stall must never be declared early.
@@ -67,20 +73,11 @@ CaptureSession::~CaptureSession()
         m_snapProcess->killGroup();
 }
 
-QString CaptureSession::progressBar(int done, int total)
-{
-    // Rounded up, so the first picture already shows.
-    const int filled = total > 0 ? (done * kProgressBarWidth + total - 1) / total : 0;
-    const int clamped = std::clamp(filled, 0, kProgressBarWidth);
-    return QLatin1Char('[') + QString(clamped, QLatin1Char('#'))
-        + QString(kProgressBarWidth - clamped, QLatin1Char('-')) + QLatin1Char(']');
-}
-
 void CaptureSession::start()
 {
     if (m_step != Step::Idle)
         return;
-    m_clock.start();
+    m_log->restart();
     if (!m_controller) {
         end(kFailureStatus, QStringLiteral("the controller is gone"));
         return;
@@ -89,16 +86,8 @@ void CaptureSession::start()
             &CaptureSession::onSnapActionRequired);
     connect(m_controller, &CAbstractTurntableController::finished, this,
             &CaptureSession::onFinished);
-    if (m_turntable) {
-        connect(m_turntable, &SimulatedTurntable::frameReceived, this,
-                &CaptureSession::onFrameReceived);
-        connect(m_turntable, &SimulatedTurntable::sent, this, &CaptureSession::onTurntableSent);
-    }
-
-    report(QStringLiteral("capture started: %1 frames, post-snap %2 s, pre-snap %3 s")
-               .arg(m_plan.framesCount)
-               .arg(m_plan.postSnapSeconds)
-               .arg(m_plan.preSnapSeconds));
+    m_frames = m_controller->framesCount();
+    m_log->add(QStringLiteral("capture started: %1 frames").arg(m_frames));
     // The first request may come at once; the session must be waiting for it.
     expect(Step::AwaitingRequest, 0, QStringLiteral("picture 1 was never requested"));
     if (!m_controller->startCapture())
@@ -117,74 +106,62 @@ void CaptureSession::onSnapActionRequired()
                                 .arg(picture - 1));
         return;
     }
-    if (picture > m_plan.framesCount) {
+    if (picture > m_frames) {
         end(kFailureStatus, QStringLiteral("the plug-in requested picture %1 of a %2-frame capture")
                                 .arg(picture)
-                                .arg(m_plan.framesCount));
+                                .arg(m_frames));
         return;
     }
-    report(QStringLiteral("picture %1 of %2 requested  %3  %1/%2")
-               .arg(picture)
-               .arg(m_plan.framesCount)
-               .arg(progressBar(picture, m_plan.framesCount)));
-    if (m_plan.snapCommand.isEmpty()) {
-        m_watchdog.stop();
-        m_step = Step::TakingPicture;
-        // The controller expects the report from the event loop, not from inside its signal.
-        QTimer::singleShot(0, this, [this, picture] { reportPictureTaken(picture); });
-    } else {
+    m_log->add(QStringLiteral("picture %1 of %2 requested  %3  %1/%2")
+                   .arg(picture)
+                   .arg(m_frames)
+                   .arg(progressBar(picture, m_frames)));
+    if (!m_plan.snapCommand.isEmpty()) {
         runSnapCommand(picture);
+        return;
     }
+    m_watchdog.stop();
+    m_step = Step::TakingPicture;
+    // The controller expects the report from the event loop, not from inside its signal.
+    QTimer::singleShot(0, this, [this, picture] { reportPictureTaken(picture); });
 }
 
 void CaptureSession::runSnapCommand(int picture)
 {
-    expect(Step::TakingPicture, 0,
-           QStringLiteral("the snap command for picture %1 did not finish").arg(picture));
+    const QString command = QStringLiteral("the snap command for picture %1 ").arg(picture);
+    expect(Step::TakingPicture, 0, command + QStringLiteral("did not finish"));
     auto *process = new SnapProcess(this);
     m_snapProcess = process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(kPictureVariable, QString::number(picture));
-    environment.insert(kFramesVariable, QString::number(m_plan.framesCount));
+    environment.insert(kFramesVariable, QString::number(m_frames));
     process->setProcessEnvironment(environment);
     process->setProcessChannelMode(QProcess::ForwardedChannels);
     connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            [this, process, picture](int exitCode, QProcess::ExitStatus exitStatus) {
-                onSnapCommandFinished(process, picture, exitCode, exitStatus);
+            [this, process, picture, command](int exitCode, QProcess::ExitStatus exitStatus) {
+                process->deleteLater();
+                if (m_step != Step::TakingPicture)
+                    return;
+                if (exitStatus == QProcess::CrashExit)
+                    end(kFailureStatus, command + QStringLiteral("crashed"));
+                else if (exitCode != 0)
+                    end(exitCode,
+                        command + QStringLiteral("failed with exit status %1").arg(exitCode));
+                else
+                    reportPictureTaken(picture);
             });
     // A command that never started emits no finished().
     connect(process, &QProcess::errorOccurred, this,
-            [this, process, picture](QProcess::ProcessError error) {
+            [this, process, command](QProcess::ProcessError error) {
                 if (error != QProcess::FailedToStart)
                     return;
                 process->deleteLater();
-                end(kFailureStatus, QStringLiteral("the snap command for picture %1 could not "
-                                                   "be started: %2")
-                                        .arg(picture)
-                                        .arg(process->errorString()));
+                end(kFailureStatus, command + QStringLiteral("could not be started: %1")
+                                                  .arg(process->errorString()));
             });
     process->start(kShell, {QStringLiteral("-c"), m_plan.snapCommand});
     // A command that reads its input gets end-of-file rather than waiting for us.
     process->closeWriteChannel();
-}
-
-void CaptureSession::onSnapCommandFinished(SnapProcess *process, int picture, int exitCode,
-                                           QProcess::ExitStatus exitStatus)
-{
-    process->deleteLater();
-    if (m_step != Step::TakingPicture)
-        return;
-    if (exitStatus == QProcess::CrashExit) {
-        end(kFailureStatus, QStringLiteral("the snap command for picture %1 crashed").arg(picture));
-        return;
-    }
-    if (exitCode != 0) {
-        end(exitCode, QStringLiteral("the snap command for picture %1 failed with exit status %2")
-                          .arg(picture)
-                          .arg(exitCode));
-        return;
-    }
-    reportPictureTaken(picture);
 }
 
 void CaptureSession::reportPictureTaken(int picture)
@@ -195,19 +172,16 @@ void CaptureSession::reportPictureTaken(int picture)
         end(kFailureStatus, QStringLiteral("the controller is gone"));
         return;
     }
-    report(QStringLiteral("picture %1 taken").arg(picture));
-    emit pictureTaken(picture, m_plan.framesCount);
+    m_log->add(QStringLiteral("picture %1 taken").arg(picture));
+    emit pictureTaken(picture);
     // The next step is set first: the controller may answer from inside snapTaken().
-    if (picture == m_plan.framesCount) {
+    if (picture == m_frames) {
         expect(Step::AwaitingFinish, 0,
                QStringLiteral("the plug-in did not say it finished after picture %1")
                    .arg(picture));
-    } else if (m_turntable) {
-        expect(Step::AwaitingTurn, m_plan.postSnapSeconds,
-               QStringLiteral("turn %1 was never sent to the turntable").arg(picture));
     } else {
-        expect(Step::AwaitingRequest, m_plan.postSnapSeconds + m_plan.preSnapSeconds,
-               QStringLiteral("no confirmation of turn %1 from the turntable").arg(picture));
+        expect(Step::AwaitingRequest, m_plan.delaySeconds,
+               QStringLiteral("picture %1 was never requested").arg(picture + 1));
     }
     m_controller->snapTaken(picture);
 }
@@ -219,79 +193,25 @@ void CaptureSession::onFinished()
     if (m_step != Step::AwaitingFinish) {
         end(kFailureStatus, QStringLiteral("the plug-in finished after %1 of %2 picture requests")
                                 .arg(m_requests)
-                                .arg(m_plan.framesCount));
+                                .arg(m_frames));
         return;
     }
-    report(QStringLiteral("finished: %1 pictures").arg(m_requests));
+    m_log->add(QStringLiteral("finished: %1 pictures").arg(m_requests));
     end(0, QString());
 }
 
-void CaptureSession::onFrameReceived(const QByteArray &frame)
-{
-    if (m_step == Step::Done || !frame.startsWith(kTurnFramePrefix))
-        return;
-    const int turn = ++m_turnsSent;
-    m_turnBody = frame.mid(1, frame.size() - 2);
-    m_turnAnswer.clear();
-    m_awaitingTurnAnswer = true;
-    report(QStringLiteral("turn %1 sent: %2 (%3 steps)")
-               .arg(turn)
-               .arg(QString::fromLatin1(frame), QString::fromLatin1(m_turnBody.mid(1))));
-    if (m_step == Step::AwaitingTurn) {
-        expect(Step::AwaitingConfirmation, 0,
-               QStringLiteral("no confirmation of turn %1 from the turntable").arg(turn));
-    }
-}
-
-void CaptureSession::onTurntableSent(const QByteArray &bytes)
-{
-    if (m_step == Step::Done || !m_awaitingTurnAnswer)
-        return;
-    // The device may send its answer in pieces; it is reported once its line is whole.
-    m_turnAnswer += bytes;
-    const int end = m_turnAnswer.indexOf(kLineEnd);
-    if (end < 0)
-        return;
-    m_awaitingTurnAnswer = false;
-    QByteArray answer = m_turnAnswer.left(end).trimmed();
-    // The device repeats the command it got, "p210 Success"; the turn line has it already.
-    if (answer.startsWith(m_turnBody))
-        answer = answer.mid(m_turnBody.size()).trimmed();
-    const QString text = QString::fromLatin1(answer);
-    if (answer.contains(kTurnConfirmation)) {
-        report(QStringLiteral("device confirmed turn %1: %2").arg(m_turnsSent).arg(text));
-        if (m_step == Step::AwaitingConfirmation) {
-            expect(Step::AwaitingRequest, m_plan.preSnapSeconds,
-                   QStringLiteral("the turntable confirmed turn %1 but picture %2 was never "
-                                  "requested")
-                       .arg(m_turnsSent)
-                       .arg(m_turnsSent + 1));
-        }
-        return;
-    }
-    report(QStringLiteral("device answered turn %1: %2").arg(m_turnsSent).arg(text));
-    // The plug-in waits for a confirmation that will not come; the timeout tells.
-    if (m_step == Step::AwaitingConfirmation)
-        m_stallMessage += QStringLiteral(" (it answered: %1)").arg(text);
-}
-
-void CaptureSession::expect(Step step, int extraSeconds, const QString &stallMessage)
+void CaptureSession::expect(Step step, qint64 extraSeconds, const QString &stallMessage)
 {
     m_step = step;
     m_watchdog.stop();
     if (m_plan.timeoutSeconds <= 0)
         return;
-    const qint64 seconds = qint64(m_plan.timeoutSeconds) + std::max(extraSeconds, 0);
+    const qint64 seconds = m_plan.timeoutSeconds + std::max<qint64>(extraSeconds, 0);
     // Beyond QTimer's range the wait is as good as forever.
     const qint64 interval =
         std::min<qint64>(seconds * kMillisecondsPerSecond, std::numeric_limits<int>::max());
     m_stallMessage = QStringLiteral("stalled: %1 within %2 s").arg(stallMessage).arg(seconds);
     m_watchdog.start(int(interval));
-}
-
-void CaptureSession::report(const QString &text)
-{
-    emit event(QStringLiteral("[%1 ms] %2").arg(m_clock.elapsed(), kTimestampWidth).arg(text));
 }
 
 void CaptureSession::end(int status, const QString &message)
@@ -302,8 +222,6 @@ void CaptureSession::end(int status, const QString &message)
     m_watchdog.stop();
     if (m_controller)
         disconnect(m_controller, nullptr, this, nullptr);
-    if (m_turntable)
-        disconnect(m_turntable, nullptr, this, nullptr);
     // A command given up on is reaped before the end is announced, so nothing
     // outlives the session unnoticed.
     if (m_snapProcess && m_snapProcess->state() != QProcess::NotRunning) {

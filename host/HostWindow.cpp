@@ -1,8 +1,8 @@
 #include "HostWindow.h"
 
 #include "CAbstractTurntableController.h"
-#include "HostSettings.h"
-#include "SimulatedTurntable.h"
+#include "CaptureSession.h"
+#include "HostSetup.h"
 
 #include <QFontDatabase>
 #include <QGroupBox>
@@ -12,7 +12,9 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <QVector>
 
 #include <algorithm>
 
@@ -27,21 +29,16 @@ const QString kSaved = QStringLiteral("Settings saved.");
 
 } // namespace
 
-HostWindow::HostWindow(CAbstractTurntableController *controller, HostSettings *settings,
-                       const CaptureSession::Plan &plan, SimulatedTurntable *turntable,
-                       QWidget *parent)
+HostWindow::HostWindow(HostSetup *setup, QWidget *parent)
     : QWidget(parent)
-    , m_controller(controller)
-    , m_settings(settings)
-    , m_plan(plan)
-    , m_turntable(turntable)
+    , m_setup(setup)
 {
     setWindowTitle(QStringLiteral("Orbisto host"));
     auto *layout = new QVBoxLayout(this);
 
     auto *settingsBox = new QGroupBox(QStringLiteral("Turntable settings"), this);
     auto *settingsLayout = new QVBoxLayout(settingsBox);
-    m_settingsWidget = controller->createSettingsWidget();
+    m_settingsWidget = setup->controller()->createSettingsWidget();
     if (!m_settingsWidget)
         m_settingsWidget = new QLabel(QStringLiteral("The plug-in has no settings widget."));
     // The plug-in hands over a dialog; embedded, it must neither float nor
@@ -50,9 +47,6 @@ HostWindow::HostWindow(CAbstractTurntableController *controller, HostSettings *s
     m_settingsWidget->installEventFilter(this);
     settingsLayout->addWidget(m_settingsWidget);
     layout->addWidget(settingsBox);
-    const QList<QLabel *> labels = m_settingsWidget->findChildren<QLabel *>();
-    for (QLabel *label : labels)
-        m_initialLabelTexts.append({label, label->text()});
 
     auto *buttons = new QHBoxLayout;
     m_saveButton = new QPushButton(QStringLiteral("Save"), this);
@@ -66,39 +60,33 @@ HostWindow::HostWindow(CAbstractTurntableController *controller, HostSettings *s
 
     m_progress = new QProgressBar(this);
     m_progress->setFormat(QStringLiteral("%v / %m pictures"));
-    m_progress->setRange(0, std::max(m_settings->framesCount(), 1));
-    m_progress->setValue(0);
     layout->addWidget(m_progress);
+    resetProgress();
 
-    m_log = new QPlainTextEdit(this);
-    m_log->setObjectName(QStringLiteral("eventLog"));
-    m_log->setReadOnly(true);
-    m_log->setMaximumBlockCount(kMaxLogLines);
-    m_log->setLineWrapMode(QPlainTextEdit::NoWrap);
+    m_logView = new QPlainTextEdit(this);
+    m_logView->setObjectName(QStringLiteral("eventLog"));
+    m_logView->setReadOnly(true);
+    m_logView->setMaximumBlockCount(kMaxLogLines);
+    m_logView->setLineWrapMode(QPlainTextEdit::NoWrap);
     // Fixed width keeps the progress bars of the event lines aligned.
     QFont logFont = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     logFont.setStyleHint(QFont::TypeWriter);
-    m_log->setFont(logFont);
-    layout->addWidget(m_log, 1);
+    m_logView->setFont(logFont);
+    layout->addWidget(m_logView, 1);
+    appendLog(setup->description());
+    if (!setup->refusal().isEmpty())
+        appendLog(setup->refusal());
 
+    connect(setup->log(), &EventLog::line, this, &HostWindow::appendLog);
     connect(m_saveButton, &QPushButton::clicked, this, &HostWindow::onSave);
     connect(m_startButton, &QPushButton::clicked, this, &HostWindow::onStartCapture);
-    m_settlePoll.setInterval(kSettlePollIntervalMs);
-    connect(&m_settlePoll, &QTimer::timeout, this, &HostWindow::pollSettled);
 }
 
 HostWindow::~HostWindow() = default;
 
 void HostWindow::appendLog(const QString &line)
 {
-    m_log->appendPlainText(line);
-}
-
-void HostWindow::setSettingsRefusal(const QString &message)
-{
-    m_refusal = message;
-    if (!message.isEmpty())
-        appendLog(message);
+    m_logView->appendPlainText(line);
 }
 
 bool HostWindow::eventFilter(QObject *watched, QEvent *event)
@@ -112,50 +100,35 @@ bool HostWindow::eventFilter(QObject *watched, QEvent *event)
 
 void HostWindow::onSave()
 {
-    if (!m_controller)
-        return;
-    QString message;
-    const bool saved = m_controller->saveSettings(m_settings->settings(), message);
-    m_settings->settings()->sync();
-    if (saved) {
-        m_refusal.clear();
-        if (!m_session || !m_session->isRunning()) {
-            m_progress->setRange(0, std::max(m_settings->framesCount(), 1));
-            m_progress->setValue(0);
-        }
-        appendLog(kSaved);
-        showMessage(QMessageBox::Information, kSaved);
+    const QString message = m_setup->save();
+    if (!message.isEmpty()) {
+        appendLog(message);
+        showMessage(QMessageBox::Warning, message);
         return;
     }
-    if (message.isEmpty())
-        message = QStringLiteral("The plug-in refused the settings.");
-    appendLog(message);
-    showMessage(QMessageBox::Warning, message);
+    // Save is disabled while a capture runs, so the bar shows no progress now.
+    resetProgress();
+    appendLog(kSaved);
+    showMessage(QMessageBox::Information, kSaved);
 }
 
 void HostWindow::onStartCapture()
 {
-    if (!m_controller || (m_session && m_session->isRunning()))
+    if (m_session && m_session->isRunning())
         return;
-    // The controller runs on the values it last accepted; the store holds them.
-    if (!m_refusal.isEmpty()) {
-        appendLog(m_refusal);
-        showMessage(QMessageBox::Warning, m_refusal);
+    // The controller runs on the values it last accepted.
+    const QString refusal = m_setup->refusal();
+    if (!refusal.isEmpty()) {
+        appendLog(refusal);
+        showMessage(QMessageBox::Warning, refusal);
         return;
     }
-    CaptureSession::Plan plan = m_plan;
-    plan.framesCount = m_settings->framesCount();
-    plan.postSnapSeconds = m_settings->postSnapSeconds();
-    plan.preSnapSeconds = m_settings->preSnapSeconds();
-
     if (m_session)
         m_session->deleteLater();
-    m_session = new CaptureSession(m_controller, plan, m_turntable, this);
-    connect(m_session, &CaptureSession::event, this, &HostWindow::appendLog);
+    m_session = new CaptureSession(m_setup->controller(), m_setup->plan(), m_setup->log(), this);
     connect(m_session, &CaptureSession::pictureTaken, m_progress, &QProgressBar::setValue);
     connect(m_session, &CaptureSession::done, this, &HostWindow::onCaptureDone);
-    m_progress->setRange(0, plan.framesCount);
-    m_progress->setValue(0);
+    resetProgress();
     m_saveButton->setEnabled(false);
     m_startButton->setEnabled(false);
     m_session->start();
@@ -172,6 +145,12 @@ void HostWindow::onCaptureDone(int status, const QString &message)
     showMessage(QMessageBox::Warning, text);
 }
 
+void HostWindow::resetProgress()
+{
+    m_progress->setRange(0, std::max<int>(m_setup->controller()->framesCount(), 1));
+    m_progress->setValue(0);
+}
+
 void HostWindow::showMessage(QMessageBox::Icon icon, const QString &text)
 {
     if (!m_messageBoxesShown)
@@ -184,33 +163,31 @@ void HostWindow::showMessage(QMessageBox::Icon icon, const QString &text)
 
 void HostWindow::saveScreenshotWhenSettled(const QString &path)
 {
-    m_screenshotPath = path;
-    m_settlePollsLeft = kSettleTimeoutMs / kSettlePollIntervalMs;
-    m_settlePoll.start();
-}
-
-bool HostWindow::settingsWidgetSettled() const
-{
-    // Without labels there is nothing to wait for.
-    if (m_initialLabelTexts.isEmpty())
-        return true;
-    for (const LabelText &entry : m_initialLabelTexts) {
-        if (entry.label && entry.label->text() != entry.text)
-            return true;
-    }
-    return false;
-}
-
-void HostWindow::pollSettled()
-{
-    --m_settlePollsLeft;
-    if (m_settlePollsLeft > 0 && !(isVisible() && settingsWidgetSettled()))
-        return;
-    m_settlePoll.stop();
-    if (grab().save(m_screenshotPath, "PNG")) {
-        emit screenshotSaved(true, QString());
-        return;
-    }
-    emit screenshotSaved(false,
-                         QStringLiteral("cannot write the screenshot %1").arg(m_screenshotPath));
+    m_messageBoxesShown = false;
+    // The settings widget has settled once one of its labels shows something
+    // new, such as the device's answer; without labels there is nothing to wait for.
+    struct LabelText
+    {
+        QPointer<QLabel> label;
+        QString text;
+    };
+    QVector<LabelText> labels;
+    for (QLabel *label : m_settingsWidget->findChildren<QLabel *>())
+        labels.append({label, label->text()});
+    auto *poll = new QTimer(this);
+    int pollsLeft = kSettleTimeoutMs / kSettlePollIntervalMs;
+    connect(poll, &QTimer::timeout, this, [this, poll, path, labels, pollsLeft]() mutable {
+        const bool settled = labels.isEmpty()
+            || std::any_of(labels.cbegin(), labels.cend(), [](const LabelText &entry) {
+                   return entry.label && entry.label->text() != entry.text;
+               });
+        if (--pollsLeft > 0 && !(isVisible() && settled))
+            return;
+        poll->deleteLater();
+        poll->stop();
+        const bool ok = grab().save(path, "PNG");
+        emit screenshotSaved(ok, ok ? QString()
+                                    : QStringLiteral("cannot write the screenshot %1").arg(path));
+    });
+    poll->start(kSettlePollIntervalMs);
 }

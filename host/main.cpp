@@ -1,18 +1,14 @@
-#include "CAbstractTurntableController.h"
 #include "CaptureSession.h"
-#include "ControllerSource.h"
 #include "HostOptions.h"
-#include "HostSettings.h"
+#include "HostSetup.h"
 #include "HostWindow.h"
 #include "PortListing.h"
 
 #include <QApplication>
-#include <QCoreApplication>
 #include <QSerialPortInfo>
 #include <QTextStream>
 #include <QTimer>
 
-#include <cstdio>
 #include <memory>
 
 namespace {
@@ -27,54 +23,45 @@ QTextStream &standardOutput()
     return stream;
 }
 
-QTextStream &standardError()
-{
-    static QTextStream stream(stderr);
-    return stream;
-}
-
 void printError(const QString &message)
 {
-    standardError() << QCoreApplication::applicationName() << ": " << message << Qt::endl;
+    QTextStream(stderr) << QCoreApplication::applicationName() << ": " << message << Qt::endl;
 }
 
-CaptureSession::Plan planFor(const HostOptions &options)
+// Qt's pattern for choosing the application class, which has to exist before
+// the options are parsed. The application sees only the program name: it
+// would take --plugin for one of its own options. Null when a window has no
+// display; a screenshot needs none, it is rendered offscreen.
+QCoreApplication *createApplication(int &applicationArgc, char *argv[], int argc)
 {
-    CaptureSession::Plan plan;
-    plan.timeoutSeconds = options.timeoutSeconds;
-    plan.snapCommand = options.snapCommand;
-    return plan;
+    bool gui = false;
+    bool screenshot = false;
+    for (int i = 1; i < argc; ++i) {
+        gui = gui || qstrcmp(argv[i], "--gui") == 0;
+        screenshot = screenshot || QByteArray(argv[i]).startsWith("--screenshot");
+    }
+    if (!gui)
+        return new QCoreApplication(applicationArgc, argv);
+    if (screenshot && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
+        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        return nullptr;
+    }
+    return new QApplication(applicationArgc, argv);
 }
 
-int runCommandLine(const HostOptions &options)
+int runCommandLine(HostSetup &setup)
 {
-    ControllerSource source;
-    if (!source.open(options)) {
-        printError(source.errorString());
+    standardOutput() << setup.description() << Qt::endl;
+    if (!setup.refusal().isEmpty()) {
+        printError(setup.refusal());
         return kFailureStatus;
     }
-    standardOutput() << source.description() << Qt::endl;
-
-    HostSettings store(options);
-    if (!store.isUsable()) {
-        printError(store.errorString());
-        return kFailureStatus;
-    }
-    // The plug-in checks the values and says whether it found a turntable.
-    const QString refusal = store.handOver(*source.controller());
-    if (!refusal.isEmpty()) {
-        printError(refusal);
-        return kFailureStatus;
-    }
-
-    CaptureSession::Plan plan = planFor(options);
-    plan.framesCount = store.framesCount();
-    plan.postSnapSeconds = store.postSnapSeconds();
-    plan.preSnapSeconds = store.preSnapSeconds();
-    CaptureSession session(source.controller(), plan, source.simulator());
-    int status = kFailureStatus;
-    QObject::connect(&session, &CaptureSession::event, &session,
+    QObject::connect(setup.log(), &EventLog::line, setup.log(),
                      [](const QString &line) { standardOutput() << line << Qt::endl; });
+    CaptureSession session(setup.controller(), setup.plan(), setup.log());
+    int status = kFailureStatus;
     QObject::connect(&session, &CaptureSession::done, &session,
                      [&status](int doneStatus, const QString &message) {
                          status = doneStatus;
@@ -88,31 +75,13 @@ int runCommandLine(const HostOptions &options)
     return status;
 }
 
-int runGui(const HostOptions &options)
+int runWindow(HostSetup &setup, const QString &screenshotPath)
 {
-    ControllerSource source;
-    if (!source.open(options)) {
-        printError(source.errorString());
-        return kFailureStatus;
-    }
-    HostSettings store(options);
-    if (!store.isUsable()) {
-        printError(store.errorString());
-        return kFailureStatus;
-    }
-    // Checked before the settings widget exists, so the plug-in judges the
-    // stored values and not an empty form.
-    const QString refusal = store.handOver(*source.controller());
-
-    HostWindow window(source.controller(), &store, planFor(options), source.simulator());
-    window.appendLog(source.description());
-    window.setSettingsRefusal(refusal);
+    HostWindow window(&setup);
     window.resize(window.sizeHint().expandedTo(kMinimumWindowSize));
     window.show();
-    if (options.screenshotPath.isEmpty())
+    if (screenshotPath.isEmpty())
         return QApplication::exec();
-
-    window.setMessageBoxesShown(false);
     int status = kFailureStatus;
     QObject::connect(&window, &HostWindow::screenshotSaved, &window,
                      [&status](bool ok, const QString &message) {
@@ -121,7 +90,7 @@ int runGui(const HostOptions &options)
                              printError(message);
                          QCoreApplication::exit(status);
                      });
-    window.saveScreenshotWhenSettled(options.screenshotPath);
+    window.saveScreenshotWhenSettled(screenshotPath);
     QApplication::exec();
     return status;
 }
@@ -130,51 +99,32 @@ int runGui(const HostOptions &options)
 
 int main(int argc, char *argv[])
 {
-    // The application object depends on the mode, so the mode is read first.
-    const bool gui = HostCommandLine::wantsGui(argc, argv);
-    // A screenshot is rendered offscreen; no display is needed for it.
-    if (gui && HostCommandLine::wantsScreenshot(argc, argv)
-        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-    // Without a display Qt would abort with a page of text.
-    if (gui && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")
-        && qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
-        std::fputs("orbisto-host: --gui needs a display; without one, set "
-                   "QT_QPA_PLATFORM=offscreen or use --screenshot\n",
-                   stderr);
+    QCoreApplication::setApplicationName(QStringLiteral("orbisto-host"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ORBISTO_VERSION));
+    int applicationArgc = 1;
+    const std::unique_ptr<QCoreApplication> app(createApplication(applicationArgc, argv, argc));
+    if (!app) {
+        printError(QStringLiteral("--gui needs a display; without one, set "
+                                  "QT_QPA_PLATFORM=offscreen or use --screenshot"));
         return kFailureStatus;
     }
-    // The application sees only the program name: QApplication would take
-    // --plugin for its own option and remove it.
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
-    int applicationArgc = 1;
-    std::unique_ptr<QCoreApplication> app;
-    if (gui)
-        app = std::make_unique<QApplication>(applicationArgc, argv);
-    else
-        app = std::make_unique<QCoreApplication>(applicationArgc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("orbisto-host"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(ORBISTO_VERSION));
 
-    const HostOptionsResult parsed = HostCommandLine::parse(arguments);
-    switch (parsed.action) {
-    case HostOptionsResult::Action::ShowHelp:
-    case HostOptionsResult::Action::ShowVersion:
-        standardOutput() << parsed.text;
-        if (!parsed.text.endsWith(QLatin1Char('\n')))
-            standardOutput() << Qt::endl;
-        standardOutput().flush();
-        return 0;
-    case HostOptionsResult::Action::Fail:
-        printError(parsed.text + QStringLiteral(" See --help."));
-        return HostCommandLine::kUsageError;
-    case HostOptionsResult::Action::Run:
-        break;
-    }
-    if (parsed.options.listPorts)
+    int status = 0;
+    const std::optional<HostOptions> options = parseCommandLine(arguments, status);
+    if (!options)
+        return status;
+    // Only looks at the system's ports; no controller is created.
+    if (options->listPorts)
         return PortListing::list(QSerialPortInfo::availablePorts(), standardOutput());
-    return gui ? runGui(parsed.options) : runCommandLine(parsed.options);
+
+    // One set-up for the command line and the window.
+    HostSetup setup;
+    if (!setup.open(*options)) {
+        printError(setup.errorString());
+        return kFailureStatus;
+    }
+    return options->gui ? runWindow(setup, options->screenshotPath) : runCommandLine(setup);
 }

@@ -59,6 +59,17 @@ inline bool isHeldOpen(const QString &path)
     return false;
 }
 
+// A named child of a settings dialog; callers QVERIFY the result, so that a
+// missing child fails the test with its name instead of crashing it.
+template<typename T>
+T *child(const QWidget *parent, const char *name)
+{
+    T *found = parent ? parent->findChild<T *>(QLatin1String(name)) : nullptr;
+    if (!found)
+        qWarning("no %s named %s", T::staticMetaObject.className(), name);
+    return found;
+}
+
 // A controller on a fresh simulated turntable, the way a host finds one.
 struct TurntableRig
 {

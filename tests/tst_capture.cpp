@@ -39,6 +39,7 @@ void tst_Capture::runsWholeCapture()
     int pictures = 0;
     bool finishedInsideLastSnap = false;
     QSignalSpy finished(rig.controller.get(), &CAbstractTurntableController::finished);
+    QVERIFY(finished.isValid());
     QObject::connect(rig.controller.get(), &CAbstractTurntableController::snapActionRequired,
                      rig.controller.get(), [&] {
                          rig.controller->snapTaken(++pictures);
@@ -82,6 +83,7 @@ void tst_Capture::turnsByStepsPerFrame()
     QVERIFY(rig.waitForEnable());
     loadValues(*rig.controller, framesCount, 0, 0);
     QSignalSpy requests(rig.controller.get(), &CAbstractTurntableController::snapActionRequired);
+    QVERIFY(requests.isValid());
     QVERIFY(rig.controller->startCapture());
     QVERIFY(requests.wait());
     rig.controller->snapTaken(1);
@@ -97,6 +99,7 @@ void tst_Capture::waitsConfiguredDelays()
     QSignalSpy requests(rig.controller.get(), &CAbstractTurntableController::snapActionRequired);
     QSignalSpy frames(&rig.turntable, &SimulatedTurntable::frameReceived);
     QSignalSpy replies(&rig.turntable, &SimulatedTurntable::sent);
+    QVERIFY(requests.isValid() && frames.isValid() && replies.isValid());
     QVERIFY(rig.controller->startCapture());
     QVERIFY(requests.wait());
 
@@ -148,6 +151,7 @@ void tst_Capture::stallsWithoutConfirmation()
 
     QSignalSpy requests(rig.controller.get(), &CAbstractTurntableController::snapActionRequired);
     QSignalSpy frames(&rig.turntable, &SimulatedTurntable::frameReceived);
+    QVERIFY(requests.isValid() && frames.isValid());
     QVERIFY(rig.controller->startCapture());
     QVERIFY(requests.wait());
     rig.controller->snapTaken(1);
@@ -163,6 +167,7 @@ void tst_Capture::keepsTurningPastFramesCount()
     loadValues(*rig.controller, 2, 0, 0);
     QSignalSpy requests(rig.controller.get(), &CAbstractTurntableController::snapActionRequired);
     QSignalSpy finished(rig.controller.get(), &CAbstractTurntableController::finished);
+    QVERIFY(requests.isValid() && finished.isValid());
     QVERIFY(rig.controller->startCapture());
     QVERIFY(requests.wait());
     rig.controller->snapTaken(3);
@@ -186,6 +191,7 @@ void tst_Capture::pendingDelayDiesWithController()
     loadValues(*rig.controller, 24, afterTurn ? 0 : 1, afterTurn ? 1 : 0);
     QSignalSpy requests(rig.controller.get(), &CAbstractTurntableController::snapActionRequired);
     QSignalSpy replies(&rig.turntable, &SimulatedTurntable::sent);
+    QVERIFY(requests.isValid() && replies.isValid());
     QVERIFY(rig.controller->startCapture());
     QVERIFY(requests.wait());
     rig.controller->snapTaken(1);
@@ -221,6 +227,7 @@ void tst_Capture::refusesToStart()
     if (framesCount)
         loadValues(controller, framesCount, 0, 0);
     QSignalSpy requests(&controller, &CAbstractTurntableController::snapActionRequired);
+    QVERIFY(requests.isValid());
     QVERIFY(!controller.startCapture());
     QCOMPARE(controller.framesCount(), quint16(framesCount));
     QVERIFY(!requests.wait(100));

@@ -109,6 +109,7 @@ void tst_Contract::timerEventRequestsASnap()
 {
     COrbisto controller(QList<SerialPortCandidate>{});
     QSignalSpy spy(&controller, &CAbstractTurntableController::snapActionRequired);
+    QVERIFY(spy.isValid());
     QTimerEvent event(4711);
     QCoreApplication::sendEvent(&controller, &event);
     QCOMPARE(spy.count(), 1);
@@ -130,6 +131,7 @@ void tst_Contract::baseOperationsChangeNothing()
     controller.loadSettings(store.settings());
     QSignalSpy snapSpy(&controller, &CAbstractTurntableController::snapActionRequired);
     QSignalSpy finishedSpy(&controller, &CAbstractTurntableController::finished);
+    QVERIFY(snapSpy.isValid() && finishedSpy.isValid());
     controller.snapTaken(1);
     QCOMPARE(snapSpy.count() + finishedSpy.count(), 0);
     QCOMPARE(controller.interfaceRevision(), 2);

@@ -237,7 +237,8 @@ static QString shownText(QWidget *widget)
         return box->title();
     if (auto *button = qobject_cast<QAbstractButton *>(widget))
         return button->text();
-    return qobject_cast<QLabel *>(widget)->text();
+    auto *label = qobject_cast<QLabel *>(widget);
+    return label ? label->text() : QStringLiteral("(not a label)");
 }
 
 void tst_Form::setsTexts()

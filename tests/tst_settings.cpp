@@ -26,12 +26,19 @@ private slots:
     void savesHeldValuesWithoutForm();
 };
 
-// The edits of an open settings dialog, typed into as a user would.
-static void typeEntries(QWidget *dialog, const QString &frames, const QString &postSnap, const QString &preSnap)
+// The edits of an open settings dialog, typed into as a user would; false
+// when one is missing.
+static bool typeEntries(QWidget *dialog, const QString &frames, const QString &postSnap, const QString &preSnap)
 {
-    dialog->findChild<QLineEdit *>("framesCountEdit")->setText(frames);
-    dialog->findChild<QLineEdit *>("postDelayEdit")->setText(postSnap);
-    dialog->findChild<QLineEdit *>("preDelayEdit")->setText(preSnap);
+    auto *framesEdit = child<QLineEdit>(dialog, "framesCountEdit");
+    auto *postEdit = child<QLineEdit>(dialog, "postDelayEdit");
+    auto *preEdit = child<QLineEdit>(dialog, "preDelayEdit");
+    if (!framesEdit || !postEdit || !preEdit)
+        return false;
+    framesEdit->setText(frames);
+    postEdit->setText(postSnap);
+    preEdit->setText(preSnap);
+    return true;
 }
 
 static QStringList storedKeys(QSettings *settings)
@@ -72,8 +79,11 @@ void tst_Settings::loads()
 
     // The delays show in a new dialog.
     std::unique_ptr<QWidget> dialog(rig.controller->createSettingsWidget());
-    const QString post = dialog->findChild<QLineEdit *>("postDelayEdit")->text();
-    const QString pre = dialog->findChild<QLineEdit *>("preDelayEdit")->text();
+    auto *postEdit = child<QLineEdit>(dialog.get(), "postDelayEdit");
+    auto *preEdit = child<QLineEdit>(dialog.get(), "preDelayEdit");
+    QVERIFY(postEdit && preEdit);
+    const QString post = postEdit->text();
+    const QString pre = preEdit->text();
     if (frames.isValid()) {
         QCOMPARE(post, QString::number(postSnap.toInt()));
         QCOMPARE(pre, QString::number(preSnap.toInt()));
@@ -86,7 +96,7 @@ void tst_Settings::savesValidEntries()
 {
     TurntableRig rig;
     std::unique_ptr<QWidget> dialog(rig.controller->createSettingsWidget());
-    typeEntries(dialog.get(), "24", "3", "2");
+    QVERIFY(typeEntries(dialog.get(), "24", "3", "2"));
     SettingsFile file;
     QString message;
     QVERIFY(rig.controller->saveSettings(file.settings(), message));
@@ -121,7 +131,7 @@ void tst_Settings::rejectsFramesCount()
     TurntableRig rig;
     loadValues(*rig.controller, 36, 1, 2);
     std::unique_ptr<QWidget> dialog(rig.controller->createSettingsWidget());
-    typeEntries(dialog.get(), frames, "5", "6");
+    QVERIFY(typeEntries(dialog.get(), frames, "5", "6"));
     SettingsFile file;
     QString message;
     QVERIFY(!rig.controller->saveSettings(file.settings(), message));
@@ -130,7 +140,9 @@ void tst_Settings::rejectsFramesCount()
     // A rejected save changes nothing: the next capture still uses 36 frames.
     QCOMPARE(rig.controller->framesCount(), quint16(36));
     dialog.reset(rig.controller->createSettingsWidget());
-    QCOMPARE(dialog->findChild<QLineEdit *>("postDelayEdit")->text(), QStringLiteral("1"));
+    auto *postEdit = child<QLineEdit>(dialog.get(), "postDelayEdit");
+    QVERIFY(postEdit);
+    QCOMPARE(postEdit->text(), QStringLiteral("1"));
 }
 
 void tst_Settings::savesDelays_data()
@@ -149,7 +161,7 @@ void tst_Settings::savesDelays()
     QFETCH(int, stored);
     TurntableRig rig;
     std::unique_ptr<QWidget> dialog(rig.controller->createSettingsWidget());
-    typeEntries(dialog.get(), "24", typed, typed);
+    QVERIFY(typeEntries(dialog.get(), "24", typed, typed));
     SettingsFile file;
     QString message;
     QVERIFY(rig.controller->saveSettings(file.settings(), message));
@@ -176,8 +188,10 @@ void tst_Settings::refusesWithoutTurntableOrWhileRotating()
     loadValues(controller, 24, 0, 0);
     std::unique_ptr<QWidget> dialog(controller.createSettingsWidget());
     if (withTurntable) {
-        typeEntries(dialog.get(), "30", "0", "0");
-        QTest::mousePress(dialog->findChild<QPushButton *>("continousRotateStartButton"), Qt::LeftButton);
+        QVERIFY(typeEntries(dialog.get(), "30", "0", "0"));
+        auto *start = child<QPushButton>(dialog.get(), "continousRotateStartButton");
+        QVERIFY(start);
+        QTest::mousePress(start, Qt::LeftButton);
         QTRY_VERIFY(turntable.received().endsWith("#r1."));
         QVERIFY(waitUntilRead(turntable));
     }
@@ -193,7 +207,7 @@ void tst_Settings::failsWhenMessageIsPassedIn()
 {
     TurntableRig rig;
     std::unique_ptr<QWidget> dialog(rig.controller->createSettingsWidget());
-    typeEntries(dialog.get(), "24", "0", "0");
+    QVERIFY(typeEntries(dialog.get(), "24", "0", "0"));
     SettingsFile file;
     QString message = QStringLiteral("earlier problem");
     QVERIFY(!rig.controller->saveSettings(file.settings(), message));
@@ -220,7 +234,7 @@ void tst_Settings::savesHeldValuesWithoutForm()
     loadValues(*rig.controller, frames, 4, 5);
     if (formBuilt) {
         std::unique_ptr<QWidget> dialog(rig.controller->createSettingsWidget());
-        typeEntries(dialog.get(), "1", "1", "1"); // gone with its dialog
+        QVERIFY(typeEntries(dialog.get(), "1", "1", "1")); // gone with its dialog
     }
     SettingsFile file;
     QString answer;

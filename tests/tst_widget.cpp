@@ -27,13 +27,17 @@ private slots:
     void ignoresInformationAfterDialogIsGone();
 };
 
-// The panel's buttons, in the order Start, Stop, CW, CCW.
+// The panel's buttons, in the order Start, Stop, CW, CCW; empty when one is missing.
 static QList<bool> panelState(QWidget *dialog)
 {
     QList<bool> enabled;
     for (const char *name : {"continousRotateStartButton", "continousRotateStopButton",
-                             "cwRotationButton", "ccwRotationButton"})
-        enabled.append(dialog->findChild<QAbstractButton *>(QLatin1String(name))->isEnabled());
+                             "cwRotationButton", "ccwRotationButton"}) {
+        auto *button = child<QAbstractButton>(dialog, name);
+        if (!button)
+            return {};
+        enabled.append(button->isEnabled());
+    }
     return enabled;
 }
 
@@ -76,8 +80,11 @@ void tst_Widget::fillsEditsFromController()
         loadValues(*rig.controller, 36, 1, 2);
     std::unique_ptr<QWidget> dialog(rig.controller->createSettingsWidget());
     QStringList shown;
-    for (const char *name : {"framesCountEdit", "postDelayEdit", "preDelayEdit"})
-        shown.append(dialog->findChild<QLineEdit *>(QLatin1String(name))->text());
+    for (const char *name : {"framesCountEdit", "postDelayEdit", "preDelayEdit"}) {
+        auto *edit = child<QLineEdit>(dialog.get(), name);
+        QVERIFY2(edit, name);
+        shown.append(edit->text());
+    }
     QCOMPARE(shown, texts);
 }
 
@@ -98,7 +105,8 @@ void tst_Widget::restrictsEditsToIntegers()
     TurntableRig rig;
     std::unique_ptr<QWidget> dialog(rig.controller->createSettingsWidget());
     for (const char *name : {"framesCountEdit", "postDelayEdit", "preDelayEdit"}) {
-        auto *edit = dialog->findChild<QLineEdit *>(QLatin1String(name));
+        auto *edit = child<QLineEdit>(dialog.get(), name);
+        QVERIFY2(edit, name);
         QVERIFY(edit->validator());
         QCOMPARE(edit->validator()->parent(), rig.controller.get());
         edit->clear();
@@ -124,15 +132,19 @@ void tst_Widget::startsAndStopsRotation()
     std::unique_ptr<QWidget> dialog(rig.controller->createSettingsWidget());
     QTRY_COMPARE(rig.turntable.received(), QByteArray("#i1."));
     rig.turntable.clearReceived();
+    auto *counterClockwiseButton = child<QRadioButton>(dialog.get(), "ccwRotationButton");
+    auto *startButton = child<QPushButton>(dialog.get(), "continousRotateStartButton");
+    auto *stopButton = child<QPushButton>(dialog.get(), "continousRotateStopButton");
+    QVERIFY(counterClockwiseButton && startButton && stopButton);
     if (counterClockwise)
-        dialog->findChild<QRadioButton *>("ccwRotationButton")->setChecked(true);
+        counterClockwiseButton->setChecked(true);
 
     // The command leaves when the button goes down, not when it is released.
-    QTest::mousePress(dialog->findChild<QPushButton *>("continousRotateStartButton"), Qt::LeftButton);
+    QTest::mousePress(startButton, Qt::LeftButton);
     QTRY_COMPARE(rig.turntable.received(), start);
     QCOMPARE(panelState(dialog.get()), QList<bool>({false, true, false, false}));
 
-    QTest::mousePress(dialog->findChild<QPushButton *>("continousRotateStopButton"), Qt::LeftButton);
+    QTest::mousePress(stopButton, Qt::LeftButton);
     QTRY_COMPARE(rig.turntable.received(), start + "#c1.");
     QCOMPARE(panelState(dialog.get()), QList<bool>({true, false, true, true}));
 }
@@ -171,9 +183,11 @@ void tst_Widget::showsDeviceInformation()
     fault.splitAt = splitAt;
     rig.turntable.setFault('i', fault);
     QSignalSpy sent(&rig.turntable, &SimulatedTurntable::sent);
+    QVERIFY(sent.isValid());
     QVERIFY(rig.waitForEnable());
     std::unique_ptr<QWidget> dialog(rig.controller->createSettingsWidget());
-    auto *label = dialog->findChild<QLabel *>("deviceInfoLabel");
+    auto *label = child<QLabel>(dialog.get(), "deviceInfoLabel");
+    QVERIFY(label);
     QCOMPARE(label->textFormat(), Qt::PlainText);
     QTRY_COMPARE(sent.count(), splitAt > 0 ? 2 : 1);
     QTRY_COMPARE(label->text(), shown);
@@ -201,7 +215,9 @@ void tst_Widget::ignoresInformationAfterDialogIsGone()
     // The next dialog shows the next reply.
     rig.turntable.clearFaults();
     dialog.reset(rig.controller->createSettingsWidget());
-    QTRY_COMPARE(dialog->findChild<QLabel *>("deviceInfoLabel")->text(),
+    auto *label = child<QLabel>(dialog.get(), "deviceInfoLabel");
+    QVERIFY(label);
+    QTRY_COMPARE(label->text(),
                  QString::fromLatin1(SimulatedTurntable::kDefaultIdentification));
 }
 

@@ -1,14 +1,15 @@
 #include "Orbisto.h"
+#include "OrbistoSettingsKeys.h"
 #include "ui_OrbistoUi.h"
 
 #include <QSettings>
 
 namespace {
 
-const QString kGroup = QStringLiteral("Orbisto");
-const QString kFramesCountKey = QStringLiteral("framesCount");
-const QString kPostSnapKey = QStringLiteral("postSnap");
-const QString kPreSnapKey = QStringLiteral("preSnap");
+const QString kGroup = QLatin1String(OrbistoSettingsKeys::kGroup);
+const QString kFramesCountKey = QLatin1String(OrbistoSettingsKeys::kFramesCount);
+const QString kPostSnapKey = QLatin1String(OrbistoSettingsKeys::kPostSnap);
+const QString kPreSnapKey = QLatin1String(OrbistoSettingsKeys::kPreSnap);
 
 const uint kMinFramesCount = 2;
 const uint kMaxFramesCount = 72;

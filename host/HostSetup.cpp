@@ -1,0 +1,162 @@
+#include "HostSetup.h"
+
+#include "HostOptions.h"
+#include "Orbisto.h"
+#include "OrbistoProtocol.h"
+#include "OrbistoSettingsKeys.h"
+#include "SimulatedTurntable.h"
+
+namespace {
+
+const char kEntryName[] = "NXSDK_RegisterTurntableController";
+const QByteArray kMotorBlocked = QByteArrayLiteral("Error: motor blocked\r\n");
+const int kDefaultFramesCount = 24;
+const QString kTemporaryFileName = QStringLiteral("orbisto-host.ini");
+
+} // namespace
+
+HostSetup::HostSetup() = default;
+
+HostSetup::~HostSetup() = default;
+
+bool HostSetup::open(const HostOptions &options)
+{
+    const bool opened = options.pluginPath.isEmpty() ? openSimulator(options)
+                                                     : openPlugin(options.pluginPath);
+    if (!opened || !openStore(options.settingsPath))
+        return false;
+    handOver(options);
+    m_plan.timeoutSeconds = options.timeoutSeconds;
+    m_plan.delaySeconds =
+        qint64(options.postDelaySeconds.value_or(0)) + options.preDelaySeconds.value_or(0);
+    m_plan.snapCommand = options.snapCommand;
+    return true;
+}
+
+bool HostSetup::openSimulator(const HostOptions &options)
+{
+    m_simulator = std::make_unique<SimulatedTurntable>();
+    if (!m_simulator->isOpen()) {
+        m_errorString = QStringLiteral("cannot open a pseudo-terminal for the simulated "
+                                       "turntable: %1")
+                            .arg(m_simulator->errorString());
+        return false;
+    }
+    if (options.fault != HostOptions::Fault::None) {
+        SimulatedTurntable::Fault fault;
+        fault.silent = options.fault == HostOptions::Fault::Silent;
+        if (options.fault == HostOptions::Fault::Error)
+            fault.errorText = kMotorBlocked;
+        m_simulator->setFault(OrbistoProtocol::kTurn, fault);
+    }
+    new SimulatorLog(m_simulator.get(), &m_log);
+    m_controller =
+        std::make_unique<COrbisto>(QList<SerialPortCandidate>{m_simulator->candidate()});
+    m_description =
+        QStringLiteral("turntable: simulated, on %1").arg(m_simulator->systemLocation());
+    return true;
+}
+
+bool HostSetup::openPlugin(const QString &path)
+{
+    m_library.setFileName(path);
+    if (!m_library.load()) {
+        m_errorString = QStringLiteral("cannot load the plug-in: %1").arg(m_library.errorString());
+        return false;
+    }
+    using Register = CAbstractTurntableController *(*)();
+    const auto registerController = reinterpret_cast<Register>(m_library.resolve(kEntryName));
+    if (!registerController) {
+        m_errorString = QStringLiteral("%1 is not a turntable plug-in: it does not export %2")
+                            .arg(m_library.fileName(), QLatin1String(kEntryName));
+        return false;
+    }
+    m_controller.reset(registerController());
+    if (!m_controller) {
+        m_errorString = QStringLiteral("the plug-in did not create a controller");
+        return false;
+    }
+    // Another revision lays out the virtual table differently, so nothing past
+    // this call can be trusted.
+    const int revision = m_controller->interfaceRevision();
+    if (revision != kInterfaceRevision) {
+        m_controller.reset();
+        m_errorString = QStringLiteral("the plug-in speaks interface revision %1; this host "
+                                       "needs revision %2")
+                            .arg(revision)
+                            .arg(kInterfaceRevision);
+        return false;
+    }
+    m_description = QStringLiteral("plug-in: %1 (interface revision %2)").arg(path).arg(revision);
+    return true;
+}
+
+bool HostSetup::openStore(const QString &path)
+{
+    QString file = path;
+    if (file.isEmpty()) {
+        m_dir = std::make_unique<QTemporaryDir>();
+        file = m_dir->filePath(kTemporaryFileName);
+    }
+    m_store = std::make_unique<QSettings>(file, QSettings::IniFormat);
+    if (m_dir && !m_dir->isValid()) {
+        m_errorString = QStringLiteral("cannot make a temporary settings file");
+        return false;
+    }
+    if (m_store->status() == QSettings::FormatError) {
+        m_errorString = QStringLiteral("%1 is not an INI file").arg(file);
+        return false;
+    }
+    return true;
+}
+
+// The user's values go into the store under the keys the plug-in publishes;
+// what the controller makes of them it says through the contract.
+void HostSetup::handOver(const HostOptions &options)
+{
+    if (options.frames)
+        write(OrbistoSettingsKeys::kFramesCount, *options.frames);
+    if (options.postDelaySeconds)
+        write(OrbistoSettingsKeys::kPostSnap, *options.postDelaySeconds);
+    if (options.preDelaySeconds)
+        write(OrbistoSettingsKeys::kPreSnap, *options.preDelaySeconds);
+    m_controller->loadSettings(m_store.get());
+    // A store that gives the controller no frames count gets the host's default.
+    if (!options.frames && m_controller->framesCount() == 0) {
+        write(OrbistoSettingsKeys::kFramesCount, kDefaultFramesCount);
+        m_controller->loadSettings(m_store.get());
+    }
+    if (options.frames && m_controller->framesCount() != *options.frames) {
+        m_refusal = QStringLiteral("The plug-in reads --frames %1 as %2.")
+                        .arg(*options.frames)
+                        .arg(m_controller->framesCount());
+        return;
+    }
+    // Judged before any settings widget exists, so the controller checks the
+    // values handed over and not an empty form.
+    save();
+}
+
+QString HostSetup::save()
+{
+    QString message;
+    const bool saved = m_controller->saveSettings(m_store.get(), message);
+    m_store->sync();
+    if (m_store->status() != QSettings::NoError) {
+        message = QStringLiteral("cannot write the settings file %1").arg(m_store->fileName());
+    } else if (!saved && message.isEmpty()) {
+        // A refusal must come with a reason the user can read.
+        message = QStringLiteral("The plug-in refused the settings.");
+    }
+    // After a refusal the controller reports the refused frames count, so no
+    // capture starts until a save succeeds.
+    m_refusal = message;
+    return message;
+}
+
+void HostSetup::write(const char *key, int value)
+{
+    m_store->beginGroup(QLatin1String(OrbistoSettingsKeys::kGroup));
+    m_store->setValue(QLatin1String(key), value);
+    m_store->endGroup();
+}

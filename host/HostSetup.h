@@ -1,0 +1,72 @@
+#ifndef HOSTSETUP_H
+#define HOSTSETUP_H
+
+#include "CaptureSession.h"
+#include "EventLog.h"
+
+#include <QLibrary>
+#include <QSettings>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <memory>
+
+class CAbstractTurntableController;
+class SimulatedTurntable;
+struct HostOptions;
+
+// What the command line and the window both run on: a controller, either the
+// plug-in's own code on a simulated turntable or a plug-in library loaded the
+// way the host photography application loads it; the settings store handed
+// over to it; and the log of the capture.
+class HostSetup
+{
+public:
+    // The contract revision this host speaks.
+    static const int kInterfaceRevision = 2;
+
+    HostSetup();
+    ~HostSetup();
+
+    // False with errorString() saying why; a controller that refuses the
+    // settings is no error here, refusal() tells.
+    bool open(const HostOptions &options);
+    QString errorString() const { return m_errorString; }
+    // A line telling the user what is being driven.
+    QString description() const { return m_description; }
+    // Empty when the controller accepted the settings, else its message.
+    QString refusal() const { return m_refusal; }
+
+    CAbstractTurntableController *controller() const { return m_controller.get(); }
+    EventLog *log() { return &m_log; }
+    CaptureSession::Plan plan() const { return m_plan; }
+
+    // Asks the controller to save what it holds, from its settings widget when
+    // one is open; empty when it agreed, else its message, which refusal()
+    // then reports too.
+    QString save();
+
+private:
+    bool openSimulator(const HostOptions &options);
+    bool openPlugin(const QString &path);
+    bool openStore(const QString &path);
+    void handOver(const HostOptions &options);
+    void write(const char *key, int value);
+
+    EventLog m_log;
+    // Declared before the controller so that it goes after it: the
+    // controller says goodbye to it.
+    std::unique_ptr<SimulatedTurntable> m_simulator;
+    // Never unloaded: the library's code runs the controller to the end.
+    QLibrary m_library;
+    std::unique_ptr<CAbstractTurntableController> m_controller;
+    // Only when the user named no file.
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<QSettings> m_store;
+    CaptureSession::Plan m_plan;
+    QString m_errorString;
+    QString m_description;
+    QString m_refusal;
+};
+
+#endif // HOSTSETUP_H

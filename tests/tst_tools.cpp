@@ -30,6 +30,7 @@ private slots:
     void hostRunsInSandbox();
     void listsPorts_data();
     void listsPorts();
+    void listingNamesWhoHoldsBusyPort();
 
 private:
     // Copies for another user, who may not reach into the build folder.
@@ -348,6 +349,24 @@ void tst_Tools::listsPorts()
     // Looking sends nothing to any port.
     QVERIFY2(!result.err.contains(QStringLiteral(" received #")), qPrintable(result.err));
     QVERIFY2(result.err.contains(QStringLiteral("/dev/ttyACM0 received 0 bytes in all")), qPrintable(result.err));
+}
+
+void tst_Tools::listingNamesWhoHoldsBusyPort()
+{
+    if (!isRoot())
+        QSKIP("the sandbox needs root");
+    // A capture holds the port through a long delay while the listing looks.
+    const QString script = QStringLiteral(
+        "\"$0\" --plugin \"$1\" --frames 2 --post-snap 30 --timeout 1 >/dev/null & holder=$!\n"
+        "for i in $(seq 200); do [ -e /run/lock/LCK..ttyACM0 ] && break; sleep 0.05; done\n"
+        "\"$0\" --list-ports; status=$?; kill $holder; exit $status");
+    const Run result = run(kSandbox, {QStringLiteral("--"), QStringLiteral("sh"), QStringLiteral("-c"), script,
+                                      kHost, kPlugin});
+    QVERIFY(result.finished);
+    QVERIFY2(result.status == 1, qPrintable(result.out + result.err));
+    QVERIFY2(result.out.contains(QStringLiteral("/dev/ttyACM0  STMicroelectronics  0483:5740  cannot open: busy, "
+                                                "held by orbisto-host (pid ")),
+             qPrintable(result.out));
 }
 
 QTEST_MAIN(tst_Tools)

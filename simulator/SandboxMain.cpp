@@ -1,6 +1,6 @@
 #include "SimulatedTurntable.h"
 #include "SystemRig.h"
-#include "TerminationSignals.h"
+#include "ToolSupport.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -17,7 +17,6 @@
 // namespace that goes away with the command.
 namespace {
 
-const int kBadUsage = 2;
 const int kFailure = 1;
 // What a shell reports for a command that could not be started.
 const int kCannotStart = 127;
@@ -32,7 +31,7 @@ void say(const QString &line)
 int badUsage(const QString &reason)
 {
     say(reason + QStringLiteral(" (see --help)"));
-    return kBadUsage;
+    return ToolSupport::kBadUsage;
 }
 
 } // namespace
@@ -55,10 +54,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption count({QStringLiteral("count")},
                                    QStringLiteral("How many turntables, 1 to %1 (default 1).").arg(kMaxTurntables),
                                    QStringLiteral("n"), QStringLiteral("1"));
-    const QCommandLineOption hangUpAfter({QStringLiteral("hang-up-after")},
-                                         QStringLiteral("Hang every line up after this many seconds, as a "
-                                                        "pulled cable does."),
-                                         QStringLiteral("seconds"));
+    const QCommandLineOption hangUpAfter = ToolSupport::hangUpAfterOption(QStringLiteral("every line"));
     const QCommandLineOption log({QStringLiteral("log")},
                                  QStringLiteral("Print every command the turntables receive and how "
                                                 "many bytes each received in all."));
@@ -77,13 +73,10 @@ int main(int argc, char *argv[])
         return badUsage(QStringLiteral("--count takes a whole number from 1 to %1, not '%2'")
                             .arg(kMaxTurntables)
                             .arg(parser.value(count)));
-    double hangUpSeconds = -1;
-    if (parser.isSet(hangUpAfter)) {
-        hangUpSeconds = parser.value(hangUpAfter).toDouble(&ok);
-        if (!ok || hangUpSeconds < 0 || hangUpSeconds > 86400)
-            return badUsage(QStringLiteral("--hang-up-after takes seconds from 0 to 86400, not '%1'")
-                                .arg(parser.value(hangUpAfter)));
-    }
+    int hangUpMs = -1;
+    QString reason;
+    if (!ToolSupport::hangUpDelay(parser, hangUpAfter, &hangUpMs, &reason))
+        return badUsage(reason);
     const QStringList command = parser.positionalArguments();
     if (command.isEmpty())
         return badUsage(QStringLiteral("no command given: usb-sandbox [options] -- COMMAND [ARGS...]"));
@@ -120,8 +113,8 @@ int main(int argc, char *argv[])
                              });
         }
     }
-    if (hangUpSeconds >= 0) {
-        QTimer::singleShot(int(hangUpSeconds * 1000), &app, [&simulators] {
+    if (hangUpMs >= 0) {
+        QTimer::singleShot(hangUpMs, &app, [&simulators] {
             say(QStringLiteral("hanging up every line, as a pulled cable does"));
             for (const auto &simulator : simulators)
                 simulator->hangUp();
@@ -147,7 +140,7 @@ int main(int argc, char *argv[])
                      });
     // Ctrl-C or a kill reaches the command too; a second one does not wait for it.
     int signalsSeen = 0;
-    watchTerminationSignals([&](int number) {
+    ToolSupport::watchTerminationSignals([&](int number) {
         if (child.state() == QProcess::NotRunning)
             return;
         ::kill(pid_t(child.processId()), ++signalsSeen > 1 ? SIGKILL : number);

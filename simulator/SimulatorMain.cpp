@@ -1,5 +1,5 @@
 #include "SimulatedTurntable.h"
-#include "TerminationSignals.h"
+#include "ToolSupport.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -11,14 +11,13 @@
 // for trying a host or the plug-in without the hardware.
 namespace {
 
-const int kBadUsage = 2;
 const int kFailure = 1;
 const char kFaultLetters[] = "eircp";
 
 int badUsage(const QString &reason)
 {
     std::fprintf(stderr, "orbisto-simulator: %s (see --help)\n", qPrintable(reason));
-    return kBadUsage;
+    return ToolSupport::kBadUsage;
 }
 
 } // namespace
@@ -48,10 +47,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption garbage({QStringLiteral("garbage")},
                                      QStringLiteral("Send these bytes before each answer."),
                                      QStringLiteral("text"));
-    const QCommandLineOption hangUpAfter({QStringLiteral("hang-up-after")},
-                                         QStringLiteral("Hang the line up after this many seconds, as a "
-                                                        "pulled cable does."),
-                                         QStringLiteral("seconds"));
+    const QCommandLineOption hangUpAfter = ToolSupport::hangUpAfterOption(QStringLiteral("the line"));
     parser.addOptions({command, silent, error, split, doubled, garbage, hangUpAfter});
 
     if (!parser.parse(QCoreApplication::arguments()))
@@ -79,14 +75,10 @@ int main(int argc, char *argv[])
             return badUsage(QStringLiteral("--split takes a whole number of bytes above 0, not '%1'")
                                 .arg(parser.value(split)));
     }
-    double hangUpSeconds = -1;
-    if (parser.isSet(hangUpAfter)) {
-        bool ok = false;
-        hangUpSeconds = parser.value(hangUpAfter).toDouble(&ok);
-        if (!ok || hangUpSeconds < 0 || hangUpSeconds > 86400)
-            return badUsage(QStringLiteral("--hang-up-after takes seconds from 0 to 86400, not '%1'")
-                                .arg(parser.value(hangUpAfter)));
-    }
+    int hangUpMs = -1;
+    QString reason;
+    if (!ToolSupport::hangUpDelay(parser, hangUpAfter, &hangUpMs, &reason))
+        return badUsage(reason);
 
     SimulatedTurntable turntable;
     if (!turntable.isOpen()) {
@@ -98,8 +90,8 @@ int main(int argc, char *argv[])
     std::printf("%s\n", qPrintable(turntable.systemLocation()));
     std::fflush(stdout);
 
-    if (hangUpSeconds >= 0)
-        QTimer::singleShot(int(hangUpSeconds * 1000), &turntable, &SimulatedTurntable::hangUp);
-    watchTerminationSignals([](int) { QCoreApplication::quit(); });
+    if (hangUpMs >= 0)
+        QTimer::singleShot(hangUpMs, &turntable, &SimulatedTurntable::hangUp);
+    ToolSupport::watchTerminationSignals([](int) { QCoreApplication::quit(); });
     return app.exec();
 }

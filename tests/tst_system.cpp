@@ -10,36 +10,6 @@
 #include <unistd.h>
 #include <vector>
 
-// The shipped library on the path a photographer's machine takes: loaded with
-// QLibrary, asked for a controller through its exported entry, finding the
-// turntable through the system's own serial-port enumeration. The simulated
-// turntables appear there as USB devices inside this process's private mount
-// namespace, which needs root.
-class tst_System : public QObject
-{
-    Q_OBJECT
-
-public:
-    explicit tst_System(const QString &namespaceError)
-        : m_namespaceError(namespaceError)
-    {
-    }
-
-private slots:
-    void initTestCase();
-    void capturesThroughShippedLibrary();
-    void discoversThroughSystemEnumeration_data();
-    void discoversThroughSystemEnumeration();
-    void pulledCableLeavesNoTurntable();
-    void hostCapturesOnShippedLibrary();
-
-private:
-    std::unique_ptr<CAbstractTurntableController> createController();
-
-    QString m_namespaceError;
-    QLibrary m_library{QStringLiteral(ORBISTO_PLUGIN_FILE)};
-};
-
 namespace {
 
 const QString kOtherMaker = QStringLiteral("FTDI");
@@ -75,7 +45,51 @@ struct Devices
     }
 };
 
+// One turntable shown to the system, and a controller from the shipped
+// library that found it, holding eight frames.
+struct ShippedTurntable
+{
+    Devices devices{{kTurntableMaker}, {}};
+    SystemRig rig{devices.shown};
+    SettingsFile store;
+    std::unique_ptr<CAbstractTurntableController> controller;
+
+    SimulatedTurntable &turntable() { return *devices.turntables.front(); }
+};
+
 } // namespace
+
+// The shipped library on the path a photographer's machine takes: loaded with
+// QLibrary, asked for a controller through its exported entry, finding the
+// turntable through the system's own serial-port enumeration. The simulated
+// turntables appear there as USB devices inside this process's private mount
+// namespace, which needs root.
+class tst_System : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit tst_System(const QString &namespaceError)
+        : m_namespaceError(namespaceError)
+    {
+    }
+
+private slots:
+    void initTestCase();
+    void capturesThroughShippedLibrary();
+    void discoversThroughSystemEnumeration_data();
+    void discoversThroughSystemEnumeration();
+    void pulledCableLeavesNoTurntable();
+    void hostCapturesOnShippedLibrary();
+
+private:
+    std::unique_ptr<CAbstractTurntableController> createController();
+    // A turntable found by a controller of the shipped library, which holds eight frames.
+    bool setUp(ShippedTurntable &shipped);
+
+    QString m_namespaceError;
+    QLibrary m_library{QStringLiteral(ORBISTO_PLUGIN_FILE)};
+};
 
 void tst_System::initTestCase()
 {
@@ -97,16 +111,25 @@ std::unique_ptr<CAbstractTurntableController> tst_System::createController()
     return std::unique_ptr<CAbstractTurntableController>(registerController());
 }
 
+bool tst_System::setUp(ShippedTurntable &shipped)
+{
+    if (!shipped.rig.isReady()) {
+        qWarning("%s", qPrintable(shipped.rig.errorString()));
+        return false;
+    }
+    shipped.controller = createController();
+    if (!shipped.controller)
+        return false;
+    shipped.store.setValues(8, 0, 0);
+    shipped.controller->loadSettings(shipped.store.settings());
+    return true;
+}
+
 void tst_System::capturesThroughShippedLibrary()
 {
-    Devices devices({kTurntableMaker}, {});
-    SystemRig rig(devices.shown);
-    QVERIFY2(rig.isReady(), qPrintable(rig.errorString()));
-    auto controller = createController();
-    QVERIFY(controller);
-    SettingsFile store;
-    store.setValues(8, 0, 0);
-    controller->loadSettings(store.settings());
+    ShippedTurntable shipped;
+    QVERIFY(setUp(shipped));
+    auto &controller = shipped.controller;
 
     QSignalSpy requests(controller.get(), &CAbstractTurntableController::snapActionRequired);
     QSignalSpy finished(controller.get(), &CAbstractTurntableController::finished);
@@ -120,7 +143,7 @@ void tst_System::capturesThroughShippedLibrary()
     QCOMPARE(requests.count(), 8);
 
     controller.reset();
-    const SimulatedTurntable &turntable = *devices.turntables.front();
+    const SimulatedTurntable &turntable = shipped.turntable();
     QTRY_COMPARE(turntable.frames().size(), 9);
     QCOMPARE(turntable.frames().count(kEightFrameTurn), 7);
     QCOMPARE(turntable.frames().front(), QByteArray("#e1."));
@@ -184,19 +207,14 @@ void tst_System::discoversThroughSystemEnumeration()
 
 void tst_System::pulledCableLeavesNoTurntable()
 {
-    Devices devices({kTurntableMaker}, {});
-    SystemRig rig(devices.shown);
-    QVERIFY2(rig.isReady(), qPrintable(rig.errorString()));
-    auto controller = createController();
-    QVERIFY(controller);
-    SettingsFile store;
-    store.setValues(8, 0, 0);
-    controller->loadSettings(store.settings());
-    QTRY_COMPARE(devices.turntables.front()->received(), QByteArray("#e1."));
+    ShippedTurntable shipped;
+    QVERIFY(setUp(shipped));
+    auto &controller = shipped.controller;
+    QTRY_COMPARE(shipped.turntable().received(), QByteArray("#e1."));
 
-    devices.turntables.front()->hangUp();
+    shipped.turntable().hangUp();
     QString message;
-    QTRY_VERIFY(!controller->saveSettings(store.settings(), message) && message == kNotDetected);
+    QTRY_VERIFY(!controller->saveSettings(shipped.store.settings(), message) && message == kNotDetected);
     const double cpuSeconds = cpuSecondsOverEventLoop(1000);
     QVERIFY2(cpuSeconds < 1.0 / 3, qPrintable(QStringLiteral("%1 s of CPU in 1 s idle").arg(cpuSeconds)));
     QVERIFY(!controller->startCapture());

@@ -1,5 +1,6 @@
-#include "TerminationSignals.h"
+#include "ToolSupport.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
@@ -20,7 +21,11 @@ void onSignal(int number)
     errno = saved;
 }
 
+const double kMaxHangUpSeconds = 24 * 60 * 60;
+
 } // namespace
+
+namespace ToolSupport {
 
 void watchTerminationSignals(const std::function<void(int)> &callback)
 {
@@ -39,3 +44,30 @@ void watchTerminationSignals(const std::function<void(int)> &callback)
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
 }
+
+QCommandLineOption hangUpAfterOption(const QString &what)
+{
+    return QCommandLineOption({QStringLiteral("hang-up-after")},
+                              QStringLiteral("Hang %1 up after this many seconds, as a pulled cable does.").arg(what),
+                              QStringLiteral("seconds"));
+}
+
+bool hangUpDelay(const QCommandLineParser &parser, const QCommandLineOption &option, int *milliseconds,
+                 QString *reason)
+{
+    *milliseconds = -1;
+    if (!parser.isSet(option))
+        return true;
+    bool ok = false;
+    const double seconds = parser.value(option).toDouble(&ok);
+    if (!ok || seconds < 0 || seconds > kMaxHangUpSeconds) {
+        *reason = QStringLiteral("--hang-up-after takes seconds from 0 to %1, not '%2'")
+                      .arg(kMaxHangUpSeconds)
+                      .arg(parser.value(option));
+        return false;
+    }
+    *milliseconds = int(seconds * 1000);
+    return true;
+}
+
+} // namespace ToolSupport

@@ -2,6 +2,7 @@
 #define ORBISTO_H
 
 #include "CAbstractTurntableController.h"
+#include "OrbistoReply.h"
 
 #include <QByteArray>
 #include <QDialog>
@@ -49,9 +50,8 @@ public:
 
 private:
     void scan(const QList<SerialPortCandidate> &candidates);
-    void interpretReply();
     void startPreSnapDelay();
-    void showDeviceInfo(const QByteArray &text);
+    void showDeviceInfo(const QString &text);
     Ui_OrbistoUi *liveForm() const;
 
     std::unique_ptr<Ui_OrbistoUi> m_ui;
@@ -66,10 +66,8 @@ private:
     // Every port the scan opened, the current one included; they are told
     // goodbye and freed with the controller.
     std::vector<std::unique_ptr<QSerialPort>> m_openPorts;
-    // Bytes received since the last command was sent.
-    QByteArray m_reply;
-    // A turn is confirmed once, however often the device says "Success".
-    bool m_turnConfirmed = false;
+    // The device's answer to m_lastCommand, as far as it has arrived.
+    OrbistoReply m_reply;
     // The dialog of m_ui; the host may destroy it while the record lives on.
     QPointer<QDialog> m_dialog;
 };

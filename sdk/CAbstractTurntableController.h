@@ -4,9 +4,12 @@
 #include <QObject>
 #include <QtGlobal>
 
+QT_BEGIN_NAMESPACE
 class QSettings;
 class QString;
+class QTimerEvent;
 class QWidget;
+QT_END_NAMESPACE
 
 // The host and every plug-in must agree on this class's type when casting and
 // connecting, so its symbols stay visible even in a library built with hidden

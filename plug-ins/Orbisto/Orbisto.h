@@ -3,25 +3,20 @@
 
 #include "CAbstractTurntableController.h"
 #include "OrbistoReply.h"
+#include "SerialPortCandidate.h"
 
 #include <QByteArray>
-#include <QDialog>
-#include <QList>
 #include <QPointer>
-#include <QSerialPort>
-#include <QString>
+#include <QtContainerFwd>
 
 #include <memory>
 #include <vector>
 
+QT_BEGIN_NAMESPACE
+class QDialog;
+class QSerialPort;
 class Ui_OrbistoUi;
-
-// A serial port as discovery sees it: where to open it and who made it.
-struct SerialPortCandidate
-{
-    QString systemLocation;
-    QString manufacturer;
-};
+QT_END_NAMESPACE
 
 // The controller of the Orbisto turntable. It adds no meta-object of its own:
 // hosts know it only as a CAbstractTurntableController.

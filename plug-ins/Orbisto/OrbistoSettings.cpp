@@ -1,6 +1,7 @@
 #include "Orbisto.h"
 #include "ui_OrbistoUi.h"
 
+#include <QSerialPort>
 #include <QSettings>
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include <QDialog>
 #include <QIntValidator>
+#include <QSerialPort>
 
 QWidget *COrbisto::createSettingsWidget()
 {

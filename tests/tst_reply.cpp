@@ -49,8 +49,6 @@ void tst_Reply::interpretsReads_data()
         << kTurn << QByteArrayList{QByteArray("\x00\xff#i1#Succ\r\n", 12) + kTurnReply} << none << 1 << -1;
     QTest::newRow("turn: 10 KB burst, then the reply")
         << kTurn << QByteArrayList{QByteArray(10000, 'x'), kTurnReply} << none << 1 << -1;
-    QTest::newRow("turn: 10 KB burst ending in the reply")
-        << kTurn << QByteArrayList{QByteArray(10000, 'x') + kTurnReply} << none << 1 << -1;
     QTest::newRow("turn: 10 KB burst split before the reply")
         << kTurn << QByteArrayList{QByteArray(9990, 'S'), QByteArray(10, 'S') + kTurnReply} << none << 1 << -1;
     QTest::newRow("turn: error text") << kTurn << QByteArrayList{"p210 Error: motor blocked\r\n"} << none << 0 << -1;
@@ -99,11 +97,8 @@ void tst_Reply::interpretsReads_data()
     QTest::newRow("rotation: error text after stop means stopped")
         << QByteArray("c1") << QByteArrayList{"c1 Error\r\n", "Success"} << none << 0 << 0;
     QTest::newRow("rotation: empty read after stop") << QByteArray("c1") << QByteArrayList{""} << none << 0 << 0;
-    QTest::newRow("rotation: turn reply says nothing") << kTurn << QByteArrayList{kTurnReply} << none << 1 << -1;
     QTest::newRow("rotation: enable reply says nothing")
         << QByteArray("e1") << QByteArrayList{"e1 OK Success i1:x#"} << none << 0 << -1;
-    QTest::newRow("rotation: stop with another value is not the stop command")
-        << QByteArray("c0") << QByteArrayList{"c0 OK\r\n"} << none << 0 << -1;
 }
 
 void tst_Reply::interpretsReads()

@@ -1,33 +1,30 @@
-// Feeds arbitrary device replies to the controller over a simulated turntable
-// and checks, after every read, what a host could notice: picture requests,
-// the rotation state and the device information in the settings dialog.
+// Feeds arbitrary device replies to the reply reader and checks, after every
+// read, what the controller acts on: the device information for the label,
+// the rotation state and the confirmation of a turn.
 //
 // An input is a list of commands and reads:
 //   letter, flags     the first command
-//   n, n bytes        one read of n bytes (n = 1..255) by the controller
+//   n, n bytes        one read of n bytes (n = 1..255)
 //   0, letter, flags  the next command
 // The letter is e, i, r, c or p; any other byte picks one of them. Flags:
-//   bit 0  a settings dialog is alive from now on (created or destroyed to match)
+//   bit 0  a settings dialog is open from now on; opening one asks for the
+//          device information ("i1") before the command, as the controller does
 //   bit 1  the command's value is 0 instead of 1
 //   bit 2  no command is sent, the last one stays (the new dialog's "i1", say)
 // A read longer than the rest of the input takes the rest.
 
 #include "OrbistoProtocol.h"
-#include "TestSupport.h"
+#include "OrbistoReply.h"
 
-#include <QApplication>
-#include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QLabel>
-#include <QVector>
-#include <QWidget>
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <memory>
-#include <thread>
+#include <optional>
 
 namespace {
 
@@ -38,7 +35,6 @@ const uint8_t kDialogFlag = 1;
 const uint8_t kValueZeroFlag = 2;
 const uint8_t kKeepCommandFlag = 4;
 
-const QByteArray kEnableBody = QByteArrayLiteral("e1");
 const QByteArray kInfoRequestBody = QByteArrayLiteral("i1");
 const QByteArray kRotateClockwiseBody = QByteArrayLiteral("r1");
 const QByteArray kRotateCounterClockwiseBody = QByteArrayLiteral("r0");
@@ -49,12 +45,6 @@ const char kInfoEnd = '#';
 [[noreturn]] void broken(const char *what)
 {
     qFatal("invariant broken: %s", what);
-}
-
-// The harness itself failed, not the controller.
-[[noreturn]] void stuck(const char *what)
-{
-    qFatal("fuzzer harness stuck: %s", what);
 }
 
 char letterFor(uint8_t byte)
@@ -70,51 +60,11 @@ QString shownText(const QByteArray &text)
     return QString::fromUtf8(nul < 0 ? text : text.left(nul));
 }
 
-// Whether label is a text the device sent in stream: after "i1" and one
-// separator byte, up to the next '#'. A '#' separator ends the reply at once,
-// so the text is then the rest of what had been read, up to the end of a read.
-bool isDeviceInfo(const QString &label, const QByteArray &stream, const QVector<int> &readEnds)
-{
-    for (int at = stream.indexOf(kInfoRequestBody); at >= 0;
-         at = stream.indexOf(kInfoRequestBody, at + 1)) {
-        const int textStart = at + kInfoRequestBody.size() + 1;
-        if (textStart > stream.size())
-            break;
-        if (stream.at(textStart - 1) != kInfoEnd) {
-            const int end = stream.indexOf(kInfoEnd, textStart);
-            if (end > textStart && shownText(stream.mid(textStart, end - textStart)) == label)
-                return true;
-            continue;
-        }
-        for (int end : readEnds) {
-            if (end > textStart && shownText(stream.mid(textStart, end - textStart)) == label)
-                return true;
-        }
-    }
-    return false;
-}
-
-// One controller on a fresh simulated turntable, and what a host would expect
-// of it after each read.
+// One command and the reads that answer it, and what the controller should
+// make of them.
 class Session
 {
 public:
-    Session()
-    {
-        // Only the input speaks for the device; the enable command is already silenced.
-        SimulatedTurntable::Fault silent;
-        silent.silent = true;
-        for (char letter : kLetters)
-            m_rig.turntable.setFault(letter, silent);
-        QObject::connect(m_rig.controller.get(), &CAbstractTurntableController::snapActionRequired,
-                         m_rig.controller.get(), [this] { ++m_requests; });
-        QObject::connect(&m_rig.turntable, &SimulatedTurntable::sent, &m_rig.turntable,
-                         [this] { ++m_writes; });
-        startReply(kEnableBody); // the scan's command
-        if (saveMessage(*m_rig.controller) == kNotDetected)
-            stuck("the controller did not open the simulated turntable");
-    }
-
     void run(const uint8_t *data, size_t size)
     {
         command(data[0], data[1]);
@@ -134,146 +84,107 @@ public:
             read(QByteArray(reinterpret_cast<const char *>(data + at), int(taken)));
             at += taken;
         }
+        // A read of nothing, as a superseded port causes, changes nothing but rotation.
+        read(QByteArray());
     }
 
 private:
     void command(uint8_t letterByte, uint8_t flags)
     {
         const bool dialog = flags & kDialogFlag;
-        if (!dialog && m_dialog) {
-            m_label = nullptr;
-            m_dialog.reset();
-        }
-        if (dialog && !m_dialog) {
-            m_dialog.reset(m_rig.controller->createSettingsWidget());
-            m_label = m_dialog->findChild<QLabel *>(QStringLiteral("deviceInfoLabel"));
-            if (!m_label)
-                broken("the settings dialog has no device information label");
-            m_labelText = m_label->text();
-            startReply(kInfoRequestBody);
-        }
+        if (dialog && !m_dialog)
+            start(kInfoRequestBody);
+        m_dialog = dialog;
         if (!(flags & kKeepCommandFlag)) {
             const char letter = letterFor(letterByte);
-            const int value = (flags & kValueZeroFlag) ? 0 : 1;
-            m_rig.controller->sendCommand(letter, value);
-            startReply(QByteArray(1, letter) + QByteArray::number(value));
+            start(QByteArray(1, letter) + QByteArray::number((flags & kValueZeroFlag) ? 0 : 1));
         }
     }
 
-    void startReply(const QByteArray &commandBody)
+    void start(const QByteArray &body)
     {
-        m_command = commandBody;
+        m_command = body;
+        m_reply = OrbistoReply(body);
         m_stream.clear();
-        m_readEnds.clear();
+        m_shownUpTo = 0;
         m_turnConfirmed = false;
     }
 
-    void read(const QByteArray &chunk)
+    void read(const QByteArray &bytes)
     {
-        deliver(chunk);
-        m_stream += chunk;
-        m_readEnds.append(m_stream.size());
-        // A confirmation's pre-snap delay is 0 ms here: a queued call.
-        QCoreApplication::sendPostedEvents();
-        check();
-    }
-
-    // Returns once the controller has read all of chunk, in one read.
-    void deliver(const QByteArray &chunk)
-    {
-        SimulatedTurntable &turntable = m_rig.turntable;
-        const int writes = m_writes;
-        turntable.send(chunk);
-        if (m_writes != writes + 1)
-            stuck("the pseudo-terminal did not take a read in one write");
-        // The kernel hands written bytes to the reading side a moment later.
-        // The event loop stays still until all of them are there, so that the
-        // controller gets the chunk in one read, as the input says.
-        const QDeadlineTimer deadline(TurntableRig::kWaitMs);
-        while (turntable.bytesUnread() < chunk.size()) {
-            if (deadline.hasExpired())
-                stuck("written bytes did not reach the controller's side");
-            std::this_thread::yield();
-        }
-        while (turntable.bytesUnread() > 0) {
-            if (deadline.hasExpired())
-                stuck("the controller did not read what it was sent");
-            QCoreApplication::processEvents();
+        const OrbistoReply::Outcome outcome = m_reply.read(bytes);
+        m_stream += bytes;
+        checkTurn(outcome.turnConfirmed);
+        checkRotation(outcome.rotating);
+        if (outcome.deviceInfo) {
+            checkDeviceInfo(*outcome.deviceInfo);
+            m_shownUpTo = m_stream.size();
         }
     }
 
-    void check()
+    // A turn is confirmed on the first read after which "Success" has come,
+    // once, and never by what came before its command. A read is shorter
+    // than the reader's window, so a "Success" that ends in it is always seen.
+    void checkTurn(bool confirmed)
     {
-        if (m_command.startsWith(OrbistoProtocol::kTurn) && !m_turnConfirmed
-            && m_stream.contains(kTurnConfirmation)) {
-            m_turnConfirmed = true;
-            ++m_expectedRequests;
-        }
-        if (m_requests > m_expectedRequests)
-            broken("a picture request without a confirmed turn, or a second one for the same turn");
-        if (m_requests < m_expectedRequests)
-            broken("a confirmed turn without a picture request");
+        const bool expected = m_command.startsWith(OrbistoProtocol::kTurn) && !m_turnConfirmed
+            && m_stream.contains(kTurnConfirmation);
+        if (confirmed && !expected)
+            broken("a turn confirmed without a new \"Success\", or twice");
+        if (!confirmed && expected)
+            broken("a \"Success\" after a turn command not taken as its confirmation");
+        m_turnConfirmed = m_turnConfirmed || confirmed;
+    }
 
+    void checkRotation(std::optional<bool> rotating)
+    {
+        std::optional<bool> expected;
         if (m_command == kRotateClockwiseBody || m_command == kRotateCounterClockwiseBody)
-            m_rotating = true;
+            expected = true;
         if (m_command == kStopBody)
-            m_rotating = false;
-        if ((saveMessage(*m_rig.controller) == kStopRotationFirst) != m_rotating)
-            broken(m_rotating ? "rotation not seen after a reply to a rotate command"
-                              : "rotation changed by a reply to another command");
-
-        if (!m_label)
-            return;
-        const QString text = m_label->text();
-        if (text == m_labelText)
-            return;
-        if (m_command != kInfoRequestBody)
-            broken("device information changed by a reply to another command");
-        if (!isDeviceInfo(text, m_stream, m_readEnds))
-            broken("device information that the device never sent");
-        m_labelText = text;
+            expected = false;
+        if (rotating != expected)
+            broken("rotation state not the one the last command asked for");
     }
 
-    TurntableRig m_rig;
-    // Declared after the rig, so it goes first: the host's order.
-    std::unique_ptr<QWidget> m_dialog;
-    QLabel *m_label = nullptr;
-    QString m_labelText;
-    // The command the controller reads replies against, and what came since.
+    // The text follows an "i1" that came after the last shown reply and one
+    // separator byte, and runs to the next '#'; a '#' right after "i1" makes
+    // it run to the end of this read.
+    void checkDeviceInfo(const QString &text)
+    {
+        if (m_command != kInfoRequestBody)
+            broken("device information from a reply to another command");
+        const int readEnd = m_stream.size();
+        for (int at = m_stream.indexOf(kInfoRequestBody, m_shownUpTo); at >= 0;
+             at = m_stream.indexOf(kInfoRequestBody, at + 1)) {
+            const int textStart = at + kInfoRequestBody.size() + 1;
+            const int end = m_stream.indexOf(kInfoEnd, at + 1);
+            if (end < 0)
+                break;
+            const int textEnd = end >= textStart ? end : readEnd;
+            const QByteArray raw = m_stream.mid(textStart, textEnd - textStart);
+            if (!raw.isEmpty() && shownText(raw) == text)
+                return;
+        }
+        broken("device information the device did not send since the last shown reply");
+    }
+
     QByteArray m_command;
+    OrbistoReply m_reply;
+    bool m_dialog = false;
+    // Everything read since the command.
     QByteArray m_stream;
-    QVector<int> m_readEnds;
+    // Where the reads after the last shown reply begin in m_stream.
+    int m_shownUpTo = 0;
     bool m_turnConfirmed = false;
-    bool m_rotating = false;
-    int m_expectedRequests = 0;
-    int m_requests = 0;
-    int m_writes = 0;
 };
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    // One application for the whole run, as in a host; its own arguments, so
-    // that it takes none of libFuzzer's.
-    static int argc = 1;
-    static char name[] = "fuzz_replies";
-    static char *argv[] = {name, nullptr};
-    static QApplication *application = new QApplication(argc, argv);
-    Q_UNUSED(application)
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 2)
         return -1; // no first command: not worth keeping
-    // A fresh controller and pseudo-terminal per input: nothing carries over,
-    // so an input that fails does so again on its own, and what one input
-    // leaves allocated is a leak that libFuzzer reports. Reusing the pair ran
-    // about twice as fast but kept state (a validator per dialog) across inputs.
     Session session;
     session.run(data, size);
     return 0;

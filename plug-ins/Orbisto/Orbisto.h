@@ -2,25 +2,21 @@
 #define ORBISTO_H
 
 #include "CAbstractTurntableController.h"
+#include "OrbistoReply.h"
+#include "SerialPortCandidate.h"
 
 #include <QByteArray>
-#include <QDialog>
-#include <QList>
 #include <QPointer>
-#include <QSerialPort>
-#include <QString>
+#include <QtContainerFwd>
 
 #include <memory>
 #include <vector>
 
+QT_BEGIN_NAMESPACE
+class QDialog;
+class QSerialPort;
 class Ui_OrbistoUi;
-
-// A serial port as discovery sees it: where to open it and who made it.
-struct SerialPortCandidate
-{
-    QString systemLocation;
-    QString manufacturer;
-};
+QT_END_NAMESPACE
 
 // The controller of the Orbisto turntable. It adds no meta-object of its own:
 // hosts know it only as a CAbstractTurntableController.
@@ -50,9 +46,8 @@ public:
 private:
     void scan(const QList<SerialPortCandidate> &candidates);
     void onPortError(QSerialPort *port);
-    void interpretReply();
     void startPreSnapDelay();
-    void showDeviceInfo(const QByteArray &text);
+    void showDeviceInfo(const QString &text);
     Ui_OrbistoUi *liveForm() const;
 
     std::unique_ptr<Ui_OrbistoUi> m_ui;
@@ -70,10 +65,8 @@ private:
     // Ports whose device went away: closed at once, freed on the next pass of
     // the event loop, since one of their own signals reported the loss.
     std::vector<std::unique_ptr<QSerialPort>> m_lostPorts;
-    // Bytes received since the last command was sent.
-    QByteArray m_reply;
-    // A turn is confirmed once, however often the device says "Success".
-    bool m_turnConfirmed = false;
+    // The device's answer to m_lastCommand, as far as it has arrived.
+    OrbistoReply m_reply;
     // The dialog of m_ui; the host may destroy it while the record lives on.
     QPointer<QDialog> m_dialog;
 };

@@ -1,6 +1,7 @@
 #include "Orbisto.h"
 #include "OrbistoProtocol.h"
 
+#include <QSerialPort>
 #include <QTimer>
 
 #include <algorithm>

@@ -16,15 +16,6 @@ namespace {
 // The turntable is an STM32 board; the USB stack reports this vendor string.
 const QString kTurntableManufacturer = QStringLiteral("STMicroelectronics");
 
-// Bodies of the commands whose replies the controller reads.
-const char kInfoRequestBody[] = "i1";
-const char kStopBody[] = "c1";
-const char kRotateClockwiseBody[] = "r1";
-const char kRotateCounterClockwiseBody[] = "r0";
-const char kTurnConfirmation[] = "Success";
-
-// A reply is never longer than a line of text; anything past this is noise.
-const int kMaxReplyBytes = 4096;
 // The disable command must leave before the port closes, but a dead device
 // must not hold up the host's shutdown for long.
 const int kGoodbyeTimeoutMs = 300;
@@ -129,9 +120,8 @@ void COrbisto::sendCommand(char letter, int value)
 {
     const QByteArray frame = commandFrame(letter, value);
     m_lastCommand = frame.mid(1, frame.size() - 2);
-    // A new command starts a fresh reply.
-    m_reply.clear();
-    m_turnConfirmed = false;
+    // A new command starts a fresh reply: nothing read before counts for it.
+    m_reply = OrbistoReply(m_lastCommand);
     if (QSerialPort *port = m_port)
         port->write(frame);
 }
@@ -141,42 +131,13 @@ void COrbisto::onReadyRead()
     QSerialPort *port = m_port;
     if (!port)
         return;
-    const QByteArray burst = port->readAll();
-    if (burst.isEmpty())
-        return;
-    // The device may split a reply across reads, so interpret everything
-    // received since the last command, not just this burst.
-    m_reply += burst;
-    if (m_reply.size() > kMaxReplyBytes)
-        m_reply.remove(0, m_reply.size() - kMaxReplyBytes);
-    interpretReply();
-}
-
-void COrbisto::interpretReply()
-{
-    if (m_lastCommand == kInfoRequestBody) {
-        // "i1", one separator byte, the text, then '#'.
-        const int start = m_reply.indexOf(m_lastCommand);
-        const int end = start < 0 ? -1 : m_reply.indexOf('#', start + 1);
-        if (end >= 0) {
-            const int skip = m_lastCommand.size() + 1;
-            const int length = end - skip - start;
-            showDeviceInfo(m_reply.mid(start + skip, length));
-            // A negative length took the rest of the reply; either way it is used up.
-            if (length < 0)
-                m_reply.clear();
-            else
-                m_reply.remove(0, end + 1);
-        }
-    }
-    if (m_lastCommand == kStopBody)
-        m_rotating = false;
-    if (m_lastCommand == kRotateClockwiseBody || m_lastCommand == kRotateCounterClockwiseBody)
-        m_rotating = true;
-    if (m_lastCommand.startsWith(OrbistoProtocol::kTurn) && !m_turnConfirmed
-        && m_reply.contains(kTurnConfirmation)) {
-        m_turnConfirmed = true;
-        m_reply.clear();
+    // Data on a port the scan superseded also lands here and reads nothing
+    // from m_port; such an empty read still tells the rotation state.
+    const OrbistoReply::Outcome outcome = m_reply.read(port->readAll());
+    if (outcome.deviceInfo)
+        showDeviceInfo(*outcome.deviceInfo);
+    if (outcome.rotating)
+        m_rotating = *outcome.rotating;
+    if (outcome.turnConfirmed)
         startPreSnapDelay();
-    }
 }

@@ -2,6 +2,7 @@
 #include "OrbistoSettingsKeys.h"
 #include "ui_OrbistoUi.h"
 
+#include <QSerialPort>
 #include <QSettings>
 
 namespace {

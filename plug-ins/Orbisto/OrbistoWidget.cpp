@@ -4,6 +4,7 @@
 
 #include <QDialog>
 #include <QIntValidator>
+#include <QSerialPort>
 
 QWidget *COrbisto::createSettingsWidget()
 {
@@ -58,15 +59,10 @@ void COrbisto::onStopRotation()
     form->ccwRotationButton->setEnabled(true);
 }
 
-void COrbisto::showDeviceInfo(const QByteArray &text)
+void COrbisto::showDeviceInfo(const QString &text)
 {
-    if (text.isEmpty())
-        return;
-    Ui_OrbistoUi *form = liveForm();
-    if (!form)
-        return;
-    const int nul = text.indexOf('\0');
-    form->deviceInfoLabel->setText(QString::fromUtf8(nul < 0 ? text : text.left(nul)));
+    if (Ui_OrbistoUi *form = liveForm())
+        form->deviceInfoLabel->setText(text);
 }
 
 // The record outlives its dialog, which the host may destroy at any time.

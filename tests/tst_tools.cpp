@@ -44,8 +44,7 @@ const QString kSimulator = QStringLiteral(ORBISTO_SIMULATOR_FILE);
 const QString kSandbox = QStringLiteral(ORBISTO_SOURCE_DIR "/scripts/usb-sandbox.sh");
 const QString kHost = QStringLiteral(ORBISTO_HOST_FILE);
 const QString kPlugin = QStringLiteral(ORBISTO_PLUGIN_FILE);
-const QStringList kAsNobody = {QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
-                               QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")};
+const QStringList kAsNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
 
 struct Run
 {
@@ -80,6 +79,12 @@ Run run(const QString &program, const QStringList &arguments,
     result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
     result.err = QString::fromLocal8Bit(process.readAllStandardError());
     return result;
+}
+
+// Arguments without spaces of their own, written as one line.
+QStringList words(const char *line)
+{
+    return QString::fromLatin1(line).split(QLatin1Char(' '), Qt::SkipEmptyParts);
 }
 
 bool isRoot()
@@ -133,20 +138,17 @@ void tst_Tools::simulatorAnswersWithItsFaults_data()
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<QByteArray>("frames");
     QTest::addColumn<QByteArray>("answer");
-    QTest::newRow("no fault") << QStringList() << QByteArray("#p210.") << QByteArray("p210 Success\r\n");
+    const QByteArray turn = "#p210.";
+    const QByteArray success = "p210 Success\r\n";
+    QTest::newRow("no fault") << QStringList() << turn << success;
     QTest::newRow("error text") << QStringList{QStringLiteral("--error"), QStringLiteral("Error: motor blocked")}
-                                << QByteArray("#p210.") << QByteArray("Error: motor blocked\r\n");
-    QTest::newRow("garbage first") << QStringList{QStringLiteral("--garbage"), QStringLiteral("~~")}
-                                   << QByteArray("#p210.") << QByteArray("~~p210 Success\r\n");
-    QTest::newRow("doubled") << QStringList{QStringLiteral("--doubled")} << QByteArray("#p210.")
-                             << QByteArray("p210 Success\r\np210 Success\r\n");
-    QTest::newRow("split") << QStringList{QStringLiteral("--split"), QStringLiteral("3")} << QByteArray("#p210.")
-                           << QByteArray("p210 Success\r\n");
-    QTest::newRow("silent turn, other commands answered")
-        << QStringList{QStringLiteral("--silent")} << QByteArray("#p210.#c1.") << QByteArray("c1 OK\r\n");
-    QTest::newRow("fault on another command")
-        << QStringList{QStringLiteral("--command"), QStringLiteral("c"), QStringLiteral("--silent")}
-        << QByteArray("#c1.#p70.") << QByteArray("p70 Success\r\n");
+                                << turn << QByteArray("Error: motor blocked\r\n");
+    QTest::newRow("garbage first") << words("--garbage ~~") << turn << "~~" + success;
+    QTest::newRow("doubled") << words("--doubled") << turn << success + success;
+    QTest::newRow("split") << words("--split 3") << turn << success;
+    QTest::newRow("silent turn, other commands answered") << words("--silent") << turn + "#c1." << QByteArray("c1 OK\r\n");
+    QTest::newRow("fault on another command") << words("--command c --silent") << QByteArray("#c1.#p70.")
+                                              << QByteArray("p70 Success\r\n");
 }
 
 void tst_Tools::simulatorAnswersWithItsFaults()
@@ -171,7 +173,7 @@ void tst_Tools::simulatorAnswersWithItsFaults()
 
 void tst_Tools::simulatorHangsUpWhenAsked()
 {
-    const Run result = run(kSimulator, {QStringLiteral("--hang-up-after"), QStringLiteral("0.2")},
+    const Run result = run(kSimulator, words("--hang-up-after 0.2"),
                            [](QProcess &simulator) {
                                QVERIFY(simulator.waitForReadyRead());
                                const QString location = QString::fromLocal8Bit(simulator.readLine()).trimmed();
@@ -192,29 +194,18 @@ void tst_Tools::toolsRefuseBadUsage_data()
     QTest::addColumn<bool>("needsRoot");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("reason");
-    const QStringList command = {QStringLiteral("--"), QStringLiteral("true")};
-    QTest::newRow("simulator: unknown option")
-        << kSimulator << QStringList{QStringLiteral("--bogus")} << false << 2 << QStringLiteral("bogus");
-    QTest::newRow("simulator: split at 0")
-        << kSimulator << QStringList{QStringLiteral("--split"), QStringLiteral("0")} << false << 2
-        << QStringLiteral("--split");
-    QTest::newRow("simulator: unknown command letter")
-        << kSimulator << QStringList{QStringLiteral("--command"), QStringLiteral("x")} << false << 2
-        << QStringLiteral("--command");
-    QTest::newRow("simulator: negative hang-up")
-        << kSimulator << QStringList{QStringLiteral("--hang-up-after"), QStringLiteral("-1")} << false << 2
-        << QStringLiteral("--hang-up-after");
-    QTest::newRow("sandbox: no command") << kSandbox << QStringList() << true << 2 << QStringLiteral("no command");
-    QTest::newRow("sandbox: no turntable")
-        << kSandbox << QStringList{QStringLiteral("--count"), QStringLiteral("0")} + command << true << 2
-        << QStringLiteral("--count");
-    QTest::newRow("sandbox: hang-up not a number")
-        << kSandbox << QStringList{QStringLiteral("--hang-up-after"), QStringLiteral("soon")} + command << true
-        << 2 << QStringLiteral("--hang-up-after");
-    QTest::newRow("sandbox: unknown option")
-        << kSandbox << QStringList{QStringLiteral("--bogus")} + command << true << 2 << QStringLiteral("bogus");
-    QTest::newRow("sandbox: not root")
-        << QStringLiteral("usb-sandbox.sh") << command << true << 1 << QStringLiteral("needs root");
+    QTest::newRow("simulator: unknown option") << kSimulator << words("--bogus") << false << 2 << "bogus";
+    QTest::newRow("simulator: split at 0") << kSimulator << words("--split 0") << false << 2 << "--split";
+    QTest::newRow("simulator: unknown command letter") << kSimulator << words("--command x") << false << 2
+                                                       << "--command";
+    QTest::newRow("simulator: negative hang-up") << kSimulator << words("--hang-up-after -1") << false << 2
+                                                 << "--hang-up-after";
+    QTest::newRow("sandbox: no command") << kSandbox << QStringList() << true << 2 << "no command";
+    QTest::newRow("sandbox: no turntable") << kSandbox << words("--count 0 -- true") << true << 2 << "--count";
+    QTest::newRow("sandbox: hang-up not a number") << kSandbox << words("--hang-up-after soon -- true") << true
+                                                   << 2 << "--hang-up-after";
+    QTest::newRow("sandbox: unknown option") << kSandbox << words("--bogus -- true") << true << 2 << "bogus";
+    QTest::newRow("sandbox: not root") << "usb-sandbox.sh" << words("-- true") << true << 1 << "needs root";
 }
 
 void tst_Tools::toolsRefuseBadUsage()
@@ -242,15 +233,11 @@ void tst_Tools::sandboxEndsWithItsCommand_data()
     QTest::addColumn<QStringList>("command");
     QTest::addColumn<bool>("interrupted");
     QTest::addColumn<int>("status");
-    const QString shell = QStringLiteral("sh");
-    const QString script = QStringLiteral("-c");
-    QTest::newRow("command exits") << QStringList{shell, script, QStringLiteral("test -c /dev/ttyACM0 && exit 3")}
-                                   << false << 3;
-    QTest::newRow("command crashes") << QStringList{shell, script, QStringLiteral("kill -SEGV $$")} << false
-                                     << 128 + SIGSEGV;
-    QTest::newRow("command cannot start") << QStringList{QStringLiteral("/nonexistent/command")} << false << 127;
-    QTest::newRow("Ctrl-C") << QStringList{QStringLiteral("sleep"), QStringLiteral("29.5")} << true
-                            << 128 + SIGINT;
+    const QStringList shell = words("sh -c");
+    QTest::newRow("command exits") << shell + QStringList{"test -c /dev/ttyACM0 && exit 3"} << false << 3;
+    QTest::newRow("command crashes") << shell + QStringList{"kill -SEGV $$"} << false << 128 + SIGSEGV;
+    QTest::newRow("command cannot start") << words("/nonexistent/command") << false << 127;
+    QTest::newRow("Ctrl-C") << words("sleep 29.5") << true << 128 + SIGINT;
 }
 
 void tst_Tools::sandboxEndsWithItsCommand()
@@ -260,7 +247,7 @@ void tst_Tools::sandboxEndsWithItsCommand()
     QFETCH(int, status);
     if (!isRoot())
         QSKIP("the sandbox needs root");
-    const Run result = run(kSandbox, QStringList{QStringLiteral("--")} + command, [&](QProcess &sandbox) {
+    const Run result = run(kSandbox, words("--") + command, [&](QProcess &sandbox) {
         if (!interrupted)
             return;
         QTRY_VERIFY(isRunning(command));
@@ -278,13 +265,9 @@ void tst_Tools::hostRunsInSandbox_data()
     QTest::addColumn<QStringList>("hostOptions");
     QTest::addColumn<int>("status");
     QTest::addColumn<int>("turns");
-    QTest::newRow("whole capture") << QStringList() << QStringList{QStringLiteral("--frames"), QStringLiteral("8")}
-                                   << 0 << 7;
-    QTest::newRow("pulled cable")
-        << QStringList{QStringLiteral("--hang-up-after"), QStringLiteral("0.5")}
-        << QStringList{QStringLiteral("--frames"), QStringLiteral("8"), QStringLiteral("--post-snap"),
-                       QStringLiteral("1"), QStringLiteral("--timeout"), QStringLiteral("2")}
-        << 1 << 0;
+    QTest::newRow("whole capture") << QStringList() << words("--frames 8") << 0 << 7;
+    QTest::newRow("pulled cable") << words("--hang-up-after 0.5") << words("--frames 8 --post-snap 1 --timeout 2")
+                                  << 1 << 0;
 }
 
 void tst_Tools::hostRunsInSandbox()
@@ -295,8 +278,7 @@ void tst_Tools::hostRunsInSandbox()
     QFETCH(int, turns);
     if (!isRoot())
         QSKIP("the sandbox needs root");
-    const Run result = run(kSandbox, sandboxOptions + QStringList{QStringLiteral("--log"), QStringLiteral("--"), kHost,
-                                                                  QStringLiteral("--plugin"), kPlugin}
+    const Run result = run(kSandbox, sandboxOptions + words("--log --") + QStringList{kHost, "--plugin", kPlugin}
                                          + hostOptions);
     QVERIFY(result.finished);
     QVERIFY2(result.status == status, qPrintable(result.out + result.err));
@@ -313,23 +295,22 @@ void tst_Tools::listsPorts_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QStringList>("lines");
     const QString turntable = QStringLiteral("/dev/ttyACM0  STMicroelectronics  0483:5740  ");
-    QTest::newRow("a turntable")
-        << QStringList() << false << 0
-        << QStringList{turntable + QStringLiteral("read-write ok"), QStringLiteral("plug-in: would take /dev/ttyACM0")};
+    const QString taken = QStringLiteral("plug-in: would take /dev/ttyACM");
+    QTest::newRow("a turntable") << QStringList() << false << 0
+                                 << QStringList{turntable + "read-write ok", taken + '0'};
     QTest::newRow("two turntables")
-        << QStringList{QStringLiteral("--count"), QStringLiteral("2")} << false << 0
-        << QStringList{turntable + QStringLiteral("read-write ok"),
-                       QStringLiteral("/dev/ttyACM1  STMicroelectronics  0483:5740  read-write ok"),
-                       QStringLiteral("plug-in: would take /dev/ttyACM1")};
+        << words("--count 2") << false << 0
+        << QStringList{turntable + "read-write ok", "/dev/ttyACM1  STMicroelectronics  0483:5740  read-write ok",
+                       taken + '1'};
     QTest::newRow("another maker")
-        << QStringList{QStringLiteral("--maker"), QStringLiteral("FTDI")} << false << 1
-        << QStringList{QStringLiteral("/dev/ttyACM0  FTDI  0483:5740  read-write ok"),
-                       QStringLiteral("plug-in: would find no turntable: no port made by STMicroelectronics")};
+        << words("--maker FTDI") << false << 1
+        << QStringList{"/dev/ttyACM0  FTDI  0483:5740  read-write ok",
+                       "plug-in: would find no turntable: no port made by STMicroelectronics"};
     QTest::newRow("no permission")
         << QStringList() << true << 1
-        << QStringList{turntable + QStringLiteral("cannot open: permission denied"),
-                       QStringLiteral("plug-in: would find no turntable: the last port made by "
-                                      "STMicroelectronics, /dev/ttyACM0, cannot be opened (permission denied)")};
+        << QStringList{turntable + "cannot open: permission denied",
+                       "plug-in: would find no turntable: the last port made by STMicroelectronics, /dev/ttyACM0, "
+                       "cannot be opened (permission denied)"};
 }
 
 void tst_Tools::listsPorts()
@@ -340,9 +321,9 @@ void tst_Tools::listsPorts()
     QFETCH(QStringList, lines);
     if (!isRoot())
         QSKIP("the sandbox needs root");
-    const QStringList listing = {m_shared.filePath(QFileInfo(kHost).fileName()), QStringLiteral("--list-ports")};
-    const Run result = run(kSandbox, sandboxOptions + QStringList{QStringLiteral("--log"), QStringLiteral("--")}
-                                         + (asNobody ? kAsNobody : QStringList()) + listing);
+    const QStringList listing = {m_shared.filePath(QFileInfo(kHost).fileName()), "--list-ports"};
+    const Run result = run(kSandbox, sandboxOptions + words("--log --") + (asNobody ? kAsNobody : QStringList())
+                                         + listing);
     QVERIFY(result.finished);
     QVERIFY2(result.status == status, qPrintable(result.out + result.err));
     QCOMPARE(result.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts), lines);
@@ -360,8 +341,7 @@ void tst_Tools::listingNamesWhoHoldsBusyPort()
         "\"$0\" --plugin \"$1\" --frames 2 --post-snap 30 --timeout 1 >/dev/null & holder=$!\n"
         "for i in $(seq 200); do [ -e /run/lock/LCK..ttyACM0 ] && break; sleep 0.05; done\n"
         "\"$0\" --list-ports; status=$?; kill $holder; exit $status");
-    const Run result = run(kSandbox, {QStringLiteral("--"), QStringLiteral("sh"), QStringLiteral("-c"), script,
-                                      kHost, kPlugin});
+    const Run result = run(kSandbox, words("-- sh -c") + QStringList{script, kHost, kPlugin});
     QVERIFY(result.finished);
     QVERIFY2(result.status == 1, qPrintable(result.out + result.err));
     QVERIFY2(result.out.contains(QStringLiteral("/dev/ttyACM0  STMicroelectronics  0483:5740  cannot open: busy, "

@@ -122,11 +122,13 @@ struct Rig : TurntableRig
     explicit Rig(int framesCount) { loadValues(*controller, framesCount, 0, 0); }
 };
 
-bool readFully(int fd, char *buffer, int size)
+// Moves size bytes in as many calls as it takes, through interruptions.
+template<typename Transfer>
+bool transferFully(int size, Transfer transfer)
 {
     int done = 0;
     while (done < size) {
-        const ssize_t n = ::read(fd, buffer + done, size_t(size - done));
+        const ssize_t n = transfer(done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -136,18 +138,16 @@ bool readFully(int fd, char *buffer, int size)
     return true;
 }
 
+bool readFully(int fd, char *buffer, int size)
+{
+    return transferFully(size, [&](int done) { return ::read(fd, buffer + done, size_t(size - done)); });
+}
+
 bool writeFully(int fd, const QByteArray &bytes)
 {
-    int done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += int(n);
-    }
-    return true;
+    return transferFully(bytes.size(), [&](int done) {
+        return ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+    });
 }
 
 // A raw pseudo-terminal pair in raw mode, no Qt in between.

@@ -173,7 +173,7 @@ void tst_Tools::simulatorAnswersWithItsFaults()
 
 void tst_Tools::simulatorHangsUpWhenAsked()
 {
-    const Run result = run(kSimulator, words("--hang-up-after 0.2"),
+    const Run result = run(kSimulator, words("--hang-up-after 1"),
                            [](QProcess &simulator) {
                                QVERIFY(simulator.waitForReadyRead());
                                const QString location = QString::fromLocal8Bit(simulator.readLine()).trimmed();
@@ -265,9 +265,11 @@ void tst_Tools::hostRunsInSandbox_data()
     QTest::addColumn<QStringList>("hostOptions");
     QTest::addColumn<int>("status");
     QTest::addColumn<int>("turns");
-    QTest::newRow("whole capture") << QStringList() << words("--frames 8") << 0 << 7;
-    QTest::newRow("pulled cable") << words("--hang-up-after 0.5") << words("--frames 8 --post-snap 1 --timeout 2")
-                                  << 1 << 0;
+    QTest::addColumn<QString>("message");
+    QTest::newRow("whole capture") << QStringList() << words("--frames 8") << 0 << 7 << "finished: 8 pictures";
+    // The cable is pulled while the host waits to turn after picture 1.
+    QTest::newRow("pulled cable") << words("--hang-up-after 2") << words("--frames 8 --post-snap 4 --timeout 2")
+                                  << 1 << 0 << "stalled: picture 2 was never requested";
 }
 
 void tst_Tools::hostRunsInSandbox()
@@ -276,6 +278,7 @@ void tst_Tools::hostRunsInSandbox()
     QFETCH(QStringList, hostOptions);
     QFETCH(int, status);
     QFETCH(int, turns);
+    QFETCH(QString, message);
     if (!isRoot())
         QSKIP("the sandbox needs root");
     const Run result = run(kSandbox, sandboxOptions + words("--log --") + QStringList{kHost, "--plugin", kPlugin}
@@ -283,6 +286,7 @@ void tst_Tools::hostRunsInSandbox()
     QVERIFY(result.finished);
     QVERIFY2(result.status == status, qPrintable(result.out + result.err));
     QCOMPARE(result.err.count(QStringLiteral("received #p630.")), turns);
+    QVERIFY2((result.out + result.err).contains(message), qPrintable(result.out + result.err));
     // A stall is reported within the host's own timeout, not the test's.
     QVERIFY(result.elapsedMs < kRunTimeoutMs / 2);
     QVERIFY(!sandboxLeftMounts());

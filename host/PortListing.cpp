@@ -129,6 +129,7 @@ QString accessProblem(const QString &systemLocation)
         case ENOENT:
         case ENODEV:
         case ENXIO:
+        case EIO: // a terminal whose line was hung up under it
             return QStringLiteral("gone");
         default:
             return QString::fromLocal8Bit(std::strerror(errno));

@@ -30,7 +30,8 @@ private slots:
     void hostRunsInSandbox();
     void listsPorts_data();
     void listsPorts();
-    void listingNamesWhoHoldsBusyPort();
+    void listingSaysWhyPortCannotBeOpened_data();
+    void listingSaysWhyPortCannotBeOpened();
 
 private:
     // Copies for another user, who may not reach into the build folder.
@@ -336,20 +337,35 @@ void tst_Tools::listsPorts()
     QVERIFY2(result.err.contains(QStringLiteral("/dev/ttyACM0 received 0 bytes in all")), qPrintable(result.err));
 }
 
-void tst_Tools::listingNamesWhoHoldsBusyPort()
+void tst_Tools::listingSaysWhyPortCannotBeOpened_data()
 {
+    QTest::addColumn<QStringList>("sandboxOptions");
+    // Brings the port into its state, waiting for it with a bound, before the listing runs.
+    QTest::addColumn<QString>("setUp");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("busy: a capture holds it through a long delay")
+        << QStringList()
+        << "\"$0\" --plugin \"$1\" --frames 2 --post-snap 30 --timeout 1 >/dev/null & holder=$!\n"
+           "for i in $(seq 200); do [ -e /run/lock/LCK..ttyACM0 ] && break; sleep 0.05; done\n"
+        << "busy, held by orbisto-host (pid ";
+    QTest::newRow("gone: the cable was pulled")
+        << words("--hang-up-after 0")
+        << "for i in $(seq 200); do (exec 3<>/dev/ttyACM0) 2>/dev/null || break; sleep 0.05; done\n"
+        << "gone";
+}
+
+void tst_Tools::listingSaysWhyPortCannotBeOpened()
+{
+    QFETCH(QStringList, sandboxOptions);
+    QFETCH(QString, setUp);
+    QFETCH(QString, problem);
     if (!isRoot())
         QSKIP("the sandbox needs root");
-    // A capture holds the port through a long delay while the listing looks.
-    const QString script = QStringLiteral(
-        "\"$0\" --plugin \"$1\" --frames 2 --post-snap 30 --timeout 1 >/dev/null & holder=$!\n"
-        "for i in $(seq 200); do [ -e /run/lock/LCK..ttyACM0 ] && break; sleep 0.05; done\n"
-        "\"$0\" --list-ports; status=$?; kill $holder; exit $status");
-    const Run result = run(kSandbox, words("-- sh -c") + QStringList{script, kHost, kPlugin});
+    const QString script = setUp + "\"$0\" --list-ports; status=$?; kill $holder 2>/dev/null; exit $status";
+    const Run result = run(kSandbox, sandboxOptions + words("-- sh -c") + QStringList{script, kHost, kPlugin});
     QVERIFY(result.finished);
     QVERIFY2(result.status == 1, qPrintable(result.out + result.err));
-    QVERIFY2(result.out.contains(QStringLiteral("/dev/ttyACM0  STMicroelectronics  0483:5740  cannot open: busy, "
-                                                "held by orbisto-host (pid ")),
+    QVERIFY2(result.out.contains("/dev/ttyACM0  STMicroelectronics  0483:5740  cannot open: " + problem),
              qPrintable(result.out));
 }
 

@@ -180,7 +180,9 @@ bool SystemRig::mountTmpfs(const QString &path)
 
 // Covers a folder with a tmpfs that shows the same entries, each bound back
 // from the folder underneath, except those whose names start with a hidden
-// prefix. New entries then go to the tmpfs only.
+// prefix. New entries then go to the tmpfs only. An entry that cannot be bound
+// back is left out rather than failing the view: a machine may have device
+// nodes of its own that nothing here uses.
 bool SystemRig::overlayKeeping(const QString &path, const QStringList &hidden)
 {
     const int original = ::open(QFile::encodeName(path).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -188,11 +190,11 @@ bool SystemRig::overlayKeeping(const QString &path, const QStringList &hidden)
         return fail(QStringLiteral("cannot open %1").arg(path));
     const QStringList entries = QDir(path).entryList(QDir::AllEntries | QDir::System | QDir::Hidden
                                                      | QDir::NoDotAndDotDot);
-    bool ok = mountTmpfs(path);
+    const bool mounted = mountTmpfs(path);
     // The folder underneath stays reachable through the descriptor opened before.
     const QString underneath = QStringLiteral("/proc/self/fd/%1/").arg(original);
     for (const QString &name : entries) {
-        if (!ok)
+        if (!mounted)
             break;
         if (std::any_of(hidden.cbegin(), hidden.cend(), [&](const QString &prefix) { return name.startsWith(prefix); }))
             continue;
@@ -205,20 +207,21 @@ bool SystemRig::overlayKeeping(const QString &path, const QStringList &hidden)
         if (S_ISLNK(status.st_mode)) {
             char target[4096];
             const ssize_t size = ::readlinkat(original, entry.constData(), target, sizeof target - 1);
-            ok = size >= 0 && ::symlink(QByteArray(target, int(size)).constData(), to.constData()) == 0;
+            if (size >= 0)
+                ::symlink(QByteArray(target, int(size)).constData(), to.constData());
         } else if (S_ISDIR(status.st_mode)) {
-            ok = ::mkdir(to.constData(), status.st_mode & 07777) == 0
-                && ::mount(from.constData(), to.constData(), "none", MS_BIND | MS_REC, nullptr) == 0;
+            if (::mkdir(to.constData(), status.st_mode & 07777) == 0
+                && ::mount(from.constData(), to.constData(), "none", MS_BIND | MS_REC, nullptr) != 0)
+                ::rmdir(to.constData());
         } else {
             const int placeholder = ::open(to.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
-            ok = placeholder >= 0 && ::close(placeholder) == 0
-                && ::mount(from.constData(), to.constData(), "none", MS_BIND, nullptr) == 0;
+            if (placeholder >= 0 && ::close(placeholder) == 0
+                && ::mount(from.constData(), to.constData(), "none", MS_BIND, nullptr) != 0)
+                ::unlink(to.constData());
         }
-        if (!ok)
-            fail(QStringLiteral("cannot keep %1 in the view of %2").arg(name, path));
     }
     ::close(original);
-    return ok;
+    return mounted;
 }
 
 // The layout the kernel gives a CDC ACM port: a USB device with its maker and

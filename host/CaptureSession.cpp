@@ -38,7 +38,14 @@ QString progressBar(int done, int total)
 class SnapProcess : public QProcess
 {
 public:
-    using QProcess::QProcess;
+    explicit SnapProcess(QObject *parent)
+        : QProcess(parent)
+    {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+        // Qt 6 replaced the virtual hook below with a modifier function.
+        setChildProcessModifier([] { ::setpgid(0, 0); });
+#endif
+    }
 
     void killGroup()
     {
@@ -49,8 +56,10 @@ public:
         kill();
     }
 
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 protected:
     void setupChildProcess() override { ::setpgid(0, 0); }
+#endif
 };
 
 CaptureSession::CaptureSession(CAbstractTurntableController *controller, const Plan &plan,

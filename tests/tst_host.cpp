@@ -2,7 +2,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
-#include <QLibraryInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSerialPortInfo>
@@ -322,7 +321,7 @@ void tst_Host::unusablePluginIsRefused_data()
     QTest::newRow("not a library") << QStringLiteral("notes.so")
                                    << QStringLiteral("cannot load the plug-in");
     QTest::newRow("library without the entry")
-        << QLibraryInfo::location(QLibraryInfo::LibrariesPath) + QStringLiteral("/libQt5Core.so.5")
+        << QStringLiteral(ORBISTO_QT_CORE_FILE)
         << QStringLiteral("does not export NXSDK_RegisterTurntableController");
 }
 

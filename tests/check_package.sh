@@ -5,10 +5,11 @@
 # capture on a simulated turntable that the system sees as a USB device.
 set -eu
 build_dir=$1
+qt=$2 # the Qt major version the build is on
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 cpack --config "$build_dir/CPackConfig.cmake" -B "$out" >/dev/null
-package=$(ls "$out"/orbisto_*.deb)
+package=$(ls "$out"/orbisto*.deb)
 contents=$(dpkg-deb -c "$package")
 for expected in nxsdk/plug-ins/libOrbisto.so include/nxsdk/CAbstractTurntableController.h \
                 udev/rules.d/60-orbisto-turntable.rules; do
@@ -17,7 +18,8 @@ done
 if echo "$contents" | grep -qE 'tst_|orbisto-host|orbisto-bench|orbisto-simulator|orbisto-usb-sandbox'; then
     echo "test or tool programs in $package"; exit 1
 fi
-dpkg-deb -f "$package" Depends | grep -q libqt5serialport5
+dpkg-deb -f "$package" Depends | grep -q "libqt${qt}serialport${qt}" ||
+    { echo "$package does not depend on Qt $qt: $(dpkg-deb -f "$package" Depends)"; exit 1; }
 
 dpkg-deb -x "$package" "$out/root"
 plugin=$(find "$out/root" -name libOrbisto.so)
@@ -26,6 +28,10 @@ grep -q 'ENV{ID_MM_DEVICE_IGNORE}="1"' "$(find "$out/root" -name 60-orbisto-turn
 if readelf -S "$plugin" | grep -qE '\.debug_|\.symtab'; then
     echo "$plugin carries debug information or a symbol table"; exit 1
 fi
+# The package's dependencies name the Qt the plug-in needs, and only that one.
+needed=$(readelf -d "$plugin" | sed -n 's/.*Shared library: \[\(libQt[0-9]Core\.so\.[0-9]*\)\]/\1/p')
+[ "$needed" = "libQt${qt}Core.so.${qt}" ] ||
+    { echo "$plugin needs ${needed:-no QtCore}, but the package is for Qt $qt"; exit 1; }
 echo "package ok: $(basename "$package"), plug-in $(stat -c %s "$plugin") bytes"
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -14,6 +14,8 @@ private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
     void loads_data();
     void loads();
+    void loadsStoredText_data();
+    void loadsStoredText();
     void savesValidEntries();
     void rejectsFramesCount_data();
     void rejectsFramesCount();
@@ -90,6 +92,38 @@ void tst_Settings::loads()
     } else {
         QCOMPARE(QStringList({post, pre}), QStringList({"7", "8"}));
     }
+}
+
+// The text of a settings file as hosts on Qt 5 or Qt 6 write it: both Qts
+// read every row alike (Qt 6 reads the file as UTF-8, Qt 5 as Latin-1).
+void tst_Settings::loadsStoredText_data()
+{
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<int>("expectedFrames");
+    QTest::newRow("plain number") << QByteArray("24") << 24;
+    QTest::newRow("quoted") << QByteArray("\"24\"") << 24;
+    QTest::newRow("blanks around") << QByteArray("  24  ") << 24;
+    QTest::newRow("comment after") << QByteArray("24 ; turns") << 24;
+    QTest::newRow("variant of a 16-bit number") << QByteArray("@Variant(\\0\\0\\0\\x85\\0\\x18)") << 24;
+    QTest::newRow("invalid variant keeps the value") << QByteArray("@Invalid()") << 36;
+    QTest::newRow("list reads 0") << QByteArray("24, 25") << 0;
+    QTest::newRow("other digits read 0") << QByteArray("\xd9\xa2\xd9\xa4") << 0;
+}
+
+void tst_Settings::loadsStoredText()
+{
+    QFETCH(QByteArray, stored);
+    QFETCH(int, expectedFrames);
+    TurntableRig rig;
+    loadValues(*rig.controller, 36, 7, 8);
+    QTemporaryDir dir;
+    QFile ini(dir.filePath(QStringLiteral("host.ini")));
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write("[Orbisto]\nframesCount=" + stored + "\n");
+    ini.close();
+    QSettings settings(ini.fileName(), QSettings::IniFormat);
+    rig.controller->loadSettings(&settings);
+    QCOMPARE(rig.controller->framesCount(), quint16(expectedFrames));
 }
 
 void tst_Settings::savesValidEntries()

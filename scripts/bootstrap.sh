@@ -2,11 +2,13 @@
 # Installs the Debian packages the build, the tests and the tools need, when missing.
 set -euo pipefail
 
-packages=(
-    cmake g++ make pkg-config
-    qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
-    fonts-dejavu-core
-)
+packages=(cmake g++ make pkg-config fonts-dejavu-core)
+# Qt 5 unless ORBISTO_BOOTSTRAP_QT=6 asks for Qt 6 (scripts/build.sh sets it for a Qt 6 build).
+if [ "${ORBISTO_BOOTSTRAP_QT:-5}" = 6 ]; then
+    packages+=(qt6-base-dev qt6-base-dev-tools qt6-serialport-dev)
+else
+    packages+=(qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev)
+fi
 # The fuzzer and the memory check need clang's runtime and valgrind.
 if [ "${ORBISTO_BOOTSTRAP_TOOLS:-0}" = 1 ]; then
     packages+=(clang libclang-rt-dev valgrind)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds with warnings as errors and runs every test, then does it again under
-# AddressSanitizer and UndefinedBehaviorSanitizer, then under valgrind's
+# Builds with warnings as errors and runs every test, then does it again on Qt 6,
+# then under AddressSanitizer and UndefinedBehaviorSanitizer, then under valgrind's
 # memcheck, and fuzzes the device replies for a minute. All widgets run offscreen.
 #   scripts/test.sh [--quick]
 # --quick stops after the first build and its tests, for day-to-day work.
@@ -28,9 +28,13 @@ run_ctest() {
 scripts/build.sh build/test -DORBISTO_WERROR=ON
 run_ctest build/test 300
 if [ "$quick" = 1 ]; then
-    echo "total: $passed passed, 0 failed (quick: the sanitizer build, memcheck and fuzzer did not run)"
+    echo "total: $passed passed, 0 failed (quick: the Qt 6 and sanitizer builds, memcheck and fuzzer did not run)"
     exit 0
 fi
+
+# The same sources and tests on Qt 6, for hosts that have moved to it.
+scripts/build.sh build/qt6 -DORBISTO_WERROR=ON -DORBISTO_QT_MAJOR_VERSION=6
+run_ctest build/qt6 300
 
 scripts/build.sh build/sanitize -DORBISTO_WERROR=ON -DORBISTO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 run_ctest build/sanitize 600
@@ -40,5 +44,5 @@ ORBISTO_MEMCHECK_BUILD_DIR=build/test scripts/memcheck.sh
 scripts/fuzz.sh 60
 
 # Every step above stops the script on a failure, so reaching here means all
-# passed: the CTest tests of both builds, the memory check and the fuzzer.
+# passed: the CTest tests of the three builds, the memory check and the fuzzer.
 echo "total: $((passed + 2)) passed, 0 failed"

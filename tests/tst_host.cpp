@@ -361,7 +361,8 @@ void tst_Host::endsFailedCapture_data()
         << QStringList{"--frames", "4"} << "kill -SEGV $$" << 1
         << "the snap command for picture 2 crashed" << "picture 2 of 4 requested" << 0;
     QTest::newRow("snap command hangs on picture 2")
-        << QStringList{"--frames", "4", "--timeout", "1"} << "sleep 120" << 1
+        << QStringList{"--frames", "4", "--timeout", "1"}
+        << "{ sleep 120 & echo $! > \"$STARTED\"; wait; }" << 1
         << "stalled: the snap command for picture 2 did not finish within 1 s"
         << "picture 2 of 4 requested" << 1000;
     QTest::newRow("silent turntable")
@@ -387,11 +388,13 @@ void tst_Host::endsFailedCapture()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString log = dir.filePath(QStringLiteral("pictures.log"));
+    // The pid of a process the command started, if it starts one.
+    const QString started = dir.filePath(QStringLiteral("started"));
     if (!snapFailure.isEmpty()) {
         arguments << QStringLiteral("--snap-command")
-                  << QStringLiteral("echo \"$ORBISTO_PICTURE\" >> '%1'; "
-                                    "[ \"$ORBISTO_PICTURE\" -lt 2 ] || %2")
-                         .arg(log, snapFailure);
+                  << QStringLiteral("echo \"$ORBISTO_PICTURE\" >> '%1'; STARTED='%2'; "
+                                    "[ \"$ORBISTO_PICTURE\" -lt 2 ] || %3")
+                         .arg(log, started, snapFailure);
     }
     const HostRun run = runHost(arguments);
     VERIFY_NO_SANITIZER_REPORT(run);
@@ -402,8 +405,17 @@ void tst_Host::endsFailedCapture()
     const QStringList texts = captureEvents(run);
     QVERIFY2(!texts.isEmpty(), qPrintable(diagnostics(run)));
     QCOMPARE(texts.constLast(), lastEvent);
-    if (!snapFailure.isEmpty())
+    if (!snapFailure.isEmpty()) {
         QCOMPARE(readLines(log), (QStringList{"1", "2"}));
+        // Giving up on the command also stopped what it started: its process is
+        // gone, or a zombie waiting to be reaped.
+        const QStringList pids = readLines(started);
+        QCOMPARE(pids.size(), snapFailure.contains(QLatin1String("STARTED")) ? 1 : 0);
+        for (const QString &pid : pids) {
+            const QString stat = QStringLiteral("/proc/%1/stat").arg(pid);
+            QTRY_VERIFY(!QFile::exists(stat) || readLines(stat).value(0).contains(QLatin1String(") Z ")));
+        }
+    }
     // The host gives a step the whole timeout, never less; a hung command is not waited for.
     QVERIFY2(run.elapsedMs >= minimumMs && run.elapsedMs < 30000,
              qPrintable(QString::number(run.elapsedMs)));

@@ -35,6 +35,7 @@ fi
 # The same sources and tests on Qt 6, for hosts that have moved to it.
 scripts/build.sh build/qt6 -DORBISTO_WERROR=ON -DORBISTO_QT_MAJOR_VERSION=6
 run_ctest build/qt6 300
+tests/check_other_qt.sh build/test build/qt6
 
 scripts/build.sh build/sanitize -DORBISTO_WERROR=ON -DORBISTO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 run_ctest build/sanitize 600
@@ -44,5 +45,6 @@ ORBISTO_MEMCHECK_BUILD_DIR=build/test scripts/memcheck.sh
 scripts/fuzz.sh 60
 
 # Every step above stops the script on a failure, so reaching here means all
-# passed: the CTest tests of the three builds, the memory check and the fuzzer.
-echo "total: $((passed + 2)) passed, 0 failed"
+# passed: the CTest tests of the three builds, the plug-ins across Qt versions,
+# the memory check and the fuzzer.
+echo "total: $((passed + 3)) passed, 0 failed"

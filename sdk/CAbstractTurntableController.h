@@ -111,8 +111,11 @@ protected:
 };
 
 // The one function a plug-in library exports. Every call makes a new,
-// independent controller (null when it cannot be allocated); the caller owns
-// it and deletes it through the virtual destructor, before unloading the library.
+// independent controller; the caller owns it and deletes it through the virtual
+// destructor, before unloading the library. It answers null when the controller
+// cannot be allocated, or when the caller has not created its QApplication:
+// also the case of a plug-in built on another major version of Qt than the
+// host, whose Qt has no application object in the host.
 extern "C" NXSDK_EXPORT CAbstractTurntableController *NXSDK_RegisterTurntableController();
 
 #endif // CABSTRACTTURNTABLECONTROLLER_H

@@ -1,4 +1,5 @@
 #include "Orbisto.h"
+#include "OrbistoPlatform.h"
 #include "OrbistoProtocol.h"
 #include "ui_OrbistoUi.h"
 
@@ -8,8 +9,6 @@
 #include <QTimer>
 
 #include <algorithm>
-
-#include <poll.h>
 
 namespace {
 
@@ -31,7 +30,7 @@ QList<SerialPortCandidate> systemSerialPorts()
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &info : ports)
         candidates.append({info.systemLocation(), info.manufacturer()});
-    return candidates;
+    return OrbistoPlatform::scanCandidates(candidates, OrbistoPlatform::currentPlatform());
 }
 
 void sayGoodbye(QSerialPort *port)
@@ -44,18 +43,6 @@ void sayGoodbye(QSerialPort *port)
             break;
     }
     port->close();
-}
-
-// A pulled cable shows as a read error on every pass of the event loop, with
-// the line hung up underneath; ordinary errors leave the line as it was.
-bool isDeviceGone(const QSerialPort &port, QSerialPort::SerialPortError error)
-{
-    if (error == QSerialPort::ResourceError)
-        return true;
-    if (error != QSerialPort::ReadError && error != QSerialPort::WriteError)
-        return false;
-    pollfd line = {int(port.handle()), 0, 0};
-    return ::poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 } // namespace
@@ -99,7 +86,8 @@ void COrbisto::scan(const QList<SerialPortCandidate> &candidates)
 
 void COrbisto::onPortError(QSerialPort *port)
 {
-    if (!isDeviceGone(*port, port->error()))
+    using namespace OrbistoPlatform;
+    if (!isDeviceGone(port->error(), lineHungUp(*port), currentPlatform()))
         return;
     // Closing stops the storm of errors; without its port the controller is
     // one that found no turntable, and a superseded port just goes quietly.

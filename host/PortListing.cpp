@@ -1,12 +1,14 @@
 #include "PortListing.h"
 
+#include <QSerialPortInfo>
+#include <QStringList>
+#include <QTextStream>
+
+#ifdef Q_OS_UNIX
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
-#include <QSerialPortInfo>
-#include <QStringList>
-#include <QTextStream>
 
 #include <cerrno>
 #include <csignal>
@@ -15,6 +17,9 @@
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#else
+#include <QSerialPort>
+#endif
 
 namespace PortListing {
 
@@ -22,6 +27,16 @@ namespace {
 
 // The plug-in takes the last port whose manufacturer starts with this.
 const QString kTurntableMaker = QStringLiteral("STMicroelectronics");
+// The USB vendor id of STMicroelectronics.
+const quint16 kTurntableVendorId = 0x0483;
+
+#ifdef Q_OS_WIN
+const bool kWindows = true;
+#else
+const bool kWindows = false;
+#endif
+
+#ifdef Q_OS_UNIX
 // Where serial programs, Qt's included, leave "LCK..<port>" while they use a port.
 const char *const kLockFolders[] = {"/var/lock", "/run/lock", "/var/spool/locks", "/var/spool/uucp",
                                     "/tmp", "/var/tmp"};
@@ -103,6 +118,8 @@ QString permissionDenied(const QString &systemLocation)
     return QStringLiteral("permission denied (the port belongs to group %1)").arg(QString::fromLocal8Bit(owner->gr_name));
 }
 
+#endif // Q_OS_UNIX
+
 QString ids(const QSerialPortInfo &port)
 {
     if (!port.hasVendorIdentifier() || !port.hasProductIdentifier())
@@ -114,6 +131,22 @@ QString ids(const QSerialPortInfo &port)
 
 } // namespace
 
+QString makerNote(bool hasVendorId, quint16 vendorId, const QString &manufacturer, bool windows)
+{
+    if (!hasVendorId || vendorId != kTurntableVendorId || manufacturer.startsWith(kTurntableMaker, Qt::CaseSensitive))
+        return QString();
+    const QString vendor = QStringLiteral("%1").arg(kTurntableVendorId, 4, 16, QLatin1Char('0'));
+    const QString maker = manufacturer.isEmpty() ? QStringLiteral("no maker") : QStringLiteral("maker \"%1\"").arg(manufacturer);
+    if (windows) {
+        return QStringLiteral("vendor id %1 is %2, but the driver names %3: the plug-in will not take this port; "
+                              "installing %2's virtual COM port driver fixes that")
+            .arg(vendor, kTurntableMaker, maker);
+    }
+    return QStringLiteral("vendor id %1 is %2, but the port names %3: the plug-in will not take this port")
+        .arg(vendor, kTurntableMaker, maker);
+}
+
+#ifdef Q_OS_UNIX
 QString accessProblem(const QString &systemLocation)
 {
     // Non-blocking, so that a modem line without carrier does not hold us;
@@ -140,6 +173,28 @@ QString accessProblem(const QString &systemLocation)
     const QString locked = lockHolder(systemLocation);
     return locked.isEmpty() ? QString() : QStringLiteral("busy, held by %1").arg(locked);
 }
+#else
+QString accessProblem(const QString &systemLocation)
+{
+    // Windows has no lock files or /proc to ask. Opening the port through Qt
+    // and closing it again writes nothing; Windows answers "access denied"
+    // both for a port that another program holds and for one this user may
+    // not open.
+    QSerialPort port(systemLocation);
+    if (port.open(QIODevice::ReadWrite)) {
+        port.close();
+        return QString();
+    }
+    switch (port.error()) {
+    case QSerialPort::PermissionError:
+        return QStringLiteral("busy or permission denied");
+    case QSerialPort::DeviceNotFoundError:
+        return QStringLiteral("gone");
+    default:
+        return port.errorString();
+    }
+}
+#endif
 
 int list(const QList<QSerialPortInfo> &ports, QTextStream &out)
 {
@@ -154,6 +209,9 @@ int list(const QList<QSerialPortInfo> &ports, QTextStream &out)
         out << port.systemLocation() << "  " << maker << "  " << ids(port) << "  "
             << (problem.isEmpty() ? QStringLiteral("read-write ok") : QStringLiteral("cannot open: ") + problem)
             << '\n';
+        const QString note = makerNote(port.hasVendorIdentifier(), port.vendorIdentifier(), port.manufacturer(), kWindows);
+        if (!note.isEmpty())
+            out << "  " << note << '\n';
         if (port.manufacturer().startsWith(kTurntableMaker, Qt::CaseSensitive)) {
             candidate = i;
             candidateProblem = problem;

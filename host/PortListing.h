@@ -18,6 +18,13 @@ namespace PortListing {
 // find a turntable, 1 otherwise.
 int list(const QList<QSerialPortInfo> &ports, QTextStream &out);
 
+// What to say of a port whose USB vendor is the turntable's maker but whose
+// maker string is another, or empty when there is nothing to say. The plug-in
+// goes by the maker string alone. On Windows that string is the one the
+// driver's INF file names, so Windows' own driver hides the turntable and the
+// maker's driver shows it; elsewhere it is the device's own.
+QString makerNote(bool hasVendorId, quint16 vendorId, const QString &manufacturer, bool windows);
+
 // Why this process cannot open the port read-write, or empty when it can:
 // "permission denied", "busy, held by NAME (pid N)", "gone", ...
 QString accessProblem(const QString &systemLocation);

@@ -310,6 +310,8 @@ void tst_Tools::listsPorts_data()
     QTest::newRow("another maker")
         << words("--maker FTDI") << false << 1
         << QStringList{"/dev/ttyACM0  FTDI  0483:5740  read-write ok",
+                       "  vendor id 0483 is STMicroelectronics, but the port names maker \"FTDI\": the plug-in will "
+                       "not take this port",
                        "plug-in: would find no turntable: no port made by STMicroelectronics"};
     QTest::newRow("no permission")
         << QStringList() << true << 1

@@ -9,6 +9,10 @@ if [ "${ORBISTO_BOOTSTRAP_QT:-5}" = 6 ]; then
 else
     packages+=(qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev)
 fi
+# The Windows compile check needs MinGW-w64's compiler (the posix-threads one, as Qt needs).
+if [ "${ORBISTO_BOOTSTRAP_WINDOWS:-0}" = 1 ]; then
+    packages+=(g++-mingw-w64-x86-64-posix)
+fi
 # The fuzzer and the memory check need clang's runtime and valgrind.
 if [ "${ORBISTO_BOOTSTRAP_TOOLS:-0}" = 1 ]; then
     packages+=(clang libclang-rt-dev valgrind)

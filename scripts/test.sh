@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds with warnings as errors and runs every test, then does it again on Qt 6,
-# then under AddressSanitizer and UndefinedBehaviorSanitizer, then under valgrind's
-# memcheck, and fuzzes the device replies for a minute. All widgets run offscreen.
+# compiles the plug-in and the portable host for Windows on both Qts, then runs
+# every test under AddressSanitizer and UndefinedBehaviorSanitizer, then under
+# valgrind's memcheck, and fuzzes the device replies for a minute. All widgets
+# run offscreen.
 #   scripts/test.sh [--quick]
 # --quick stops after the first build and its tests, for day-to-day work.
 set -euo pipefail
@@ -36,6 +38,10 @@ fi
 scripts/build.sh build/qt6 -DORBISTO_WERROR=ON -DORBISTO_QT_MAJOR_VERSION=6
 run_ctest build/qt6 300
 tests/check_other_qt.sh build/test build/qt6
+# No Windows machine here: the plug-in, the contract and the portable host are
+# compiled for Windows with MinGW-w64, on both Qts, and their exports checked.
+tests/check_windows.sh 5
+tests/check_windows.sh 6
 
 scripts/build.sh build/sanitize -DORBISTO_WERROR=ON -DORBISTO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 run_ctest build/sanitize 600
@@ -46,5 +52,5 @@ scripts/fuzz.sh 60
 
 # Every step above stops the script on a failure, so reaching here means all
 # passed: the CTest tests of the three builds, the plug-ins across Qt versions,
-# the memory check and the fuzzer.
-echo "total: $((passed + 3)) passed, 0 failed"
+# the Windows compile on both Qts, the memory check and the fuzzer.
+echo "total: $((passed + 5)) passed, 0 failed"

@@ -197,8 +197,9 @@ void tst_Capture::pendingDelayDiesWithController()
     rig.controller->snapTaken(1);
     if (afterTurn) {
         QVERIFY(replies.wait());
-        // The reply is in; let the controller read it and start its delay.
-        QTRY_VERIFY(rig.turntable.received().startsWith("#p210."));
+        // The controller has read "Success" only once nothing is left unread:
+        // only then is the pre-snap delay pending.
+        QVERIFY(rig.waitUntilRead());
     }
     rig.controller.reset();
     rig.turntable.clearReceived();

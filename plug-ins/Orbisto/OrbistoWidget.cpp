@@ -2,12 +2,16 @@
 #include "OrbistoProtocol.h"
 #include "ui_OrbistoUi.h"
 
+#include <QApplication>
 #include <QDialog>
 #include <QIntValidator>
 #include <QSerialPort>
 
 QWidget *COrbisto::createSettingsWidget()
 {
+    // Qt aborts the whole process when a widget is built without a QApplication.
+    if (!qobject_cast<QApplication *>(QCoreApplication::instance()))
+        return nullptr;
     if (!m_port)
         return new QWidget;
 

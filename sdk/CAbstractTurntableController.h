@@ -76,7 +76,11 @@ public:
     // Pictures per capture, spread evenly over one revolution.
     virtual quint16 framesCount() = 0;
     // Starts a capture; true when it started. The first snapActionRequired()
-    // follows from the event loop, after this call has returned.
+    // follows from the event loop, after this call has returned. It does not
+    // start without settings, without a turntable, or while the turntable
+    // runs continuously. From here until finished() the rotation buttons of
+    // every open settings widget are disabled; a new call after a capture
+    // that stalled starts afresh.
     virtual bool startCapture() = 0;
     // Validates the values of the most recent settings widget and writes them
     // to settings (not owned; may be null to validate and apply only). Returns

@@ -62,8 +62,11 @@ class NXSDK_EXPORT CAbstractTurntableController : public QObject
 public:
     CAbstractTurntableController() = default;
     // Deleting the controller (the host owns it) stops it talking to the
-    // turntable. Widgets from createSettingsWidget() may outlive it; they then
-    // no longer reach the device.
+    // turntable: every port the scan opened and still holds is sent the
+    // disable command and closed, also one that a later match superseded, so
+    // every device that was enabled is disabled again. A controller that
+    // opened no port sends nothing. Widgets from createSettingsWidget() may
+    // outlive it; they then no longer reach the device.
     ~CAbstractTurntableController() override;
 
     // A new settings widget each call; the caller owns it and may destroy it

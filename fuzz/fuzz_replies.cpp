@@ -116,15 +116,34 @@ private:
         m_stream += bytes;
         checkTurn(outcome.turnConfirmed);
         checkRotation(outcome.rotating);
+        checkLoneReply(bytes, outcome.deviceInfo);
         if (outcome.deviceInfo) {
             checkDeviceInfo(*outcome.deviceInfo);
             m_shownUpTo = m_stream.size();
         }
     }
 
+    // A read that holds a complete information reply of its own means what
+    // it means alone, whatever came before it.
+    void checkLoneReply(const QByteArray &bytes, const std::optional<QString> &shown)
+    {
+        if (m_command != kInfoRequestBody)
+            return;
+        const int at = bytes.indexOf(kInfoRequestBody);
+        const int end = at < 0 ? -1 : bytes.indexOf(kInfoEnd, at + 1);
+        if (end < 0)
+            return;
+        const int textStart = at + kInfoRequestBody.size() + 1;
+        const QByteArray raw = bytes.mid(textStart, end >= textStart ? end - textStart : -1);
+        const std::optional<QString> expected =
+            raw.isEmpty() ? std::nullopt : std::optional<QString>(shownText(raw));
+        if (shown != expected)
+            broken("a complete information reply in one read not read on its own");
+    }
+
     // A turn is confirmed on the first read after which "Success" has come,
-    // once, and never by what came before its command. A read is shorter
-    // than the reader's window, so a "Success" that ends in it is always seen.
+    // once, and never by what came before its command. A read counts whole,
+    // and more than "Success" is carried over, so one that ends in it is always seen.
     void checkTurn(bool confirmed)
     {
         const bool expected = m_command.startsWith(OrbistoProtocol::kTurn) && !m_turnConfirmed

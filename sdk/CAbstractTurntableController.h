@@ -62,18 +62,28 @@ class NXSDK_EXPORT CAbstractTurntableController : public QObject
 public:
     CAbstractTurntableController() = default;
     // Deleting the controller (the host owns it) stops it talking to the
-    // turntable. Widgets from createSettingsWidget() may outlive it; they then
-    // no longer reach the device.
+    // turntable: every port the scan opened and still holds is sent the
+    // disable command and closed, also one that a later match superseded, so
+    // every device that was enabled is disabled again. A controller that
+    // opened no port sends nothing. Widgets from createSettingsWidget() may
+    // outlive it; they then no longer reach the device.
     ~CAbstractTurntableController() override;
 
     // A new settings widget each call; the caller owns it and may destroy it
-    // at any time. Saving reads what the user typed into the most recent one
-    // while it exists. Without a turntable the widget is empty.
+    // at any time. Building a widget needs a QApplication: in a process with
+    // only a QCoreApplication this answers null. Every widget still open
+    // works: its rotation buttons act on its own form. Saving reads what the
+    // user typed into the most recent widget still open, and the device's
+    // information shows in that one. Without a turntable the widget is empty.
     virtual QWidget *createSettingsWidget() = 0;
     // Pictures per capture, spread evenly over one revolution.
     virtual quint16 framesCount() = 0;
     // Starts a capture; true when it started. The first snapActionRequired()
-    // follows from the event loop, after this call has returned.
+    // follows from the event loop, after this call has returned. It does not
+    // start without settings, without a turntable, or while the turntable
+    // runs continuously. From here until finished() the rotation buttons of
+    // every open settings widget are disabled; a new call after a capture
+    // that stalled starts afresh.
     virtual bool startCapture() = 0;
     // Validates the values of the most recent settings widget and writes them
     // to settings (not owned; may be null to validate and apply only). Returns
@@ -112,10 +122,12 @@ protected:
 
 // The one function a plug-in library exports. Every call makes a new,
 // independent controller; the caller owns it and deletes it through the virtual
-// destructor, before unloading the library. It answers null when the controller
-// cannot be allocated, or when the caller has not created its QApplication:
-// also the case of a plug-in built on another major version of Qt than the
-// host, whose Qt has no application object in the host.
+// destructor, before unloading the library. It needs an application object of
+// the Qt the plug-in was built on, created before the call: a QCoreApplication
+// will do (createSettingsWidget() needs a QApplication). It answers null when
+// the controller cannot be allocated, or when there is no such object: also the
+// case of a plug-in built on another major version of Qt than the host, whose
+// Qt has no application object in the host.
 extern "C" NXSDK_EXPORT CAbstractTurntableController *NXSDK_RegisterTurntableController();
 
 #endif // CABSTRACTTURNTABLECONTROLLER_H

@@ -21,6 +21,7 @@ private slots:
     void pendingDelayDiesWithController();
     void refusesToStart_data();
     void refusesToStart();
+    void startsAfreshAfterStall();
 };
 
 // Plays the host: takes a picture for every request and reports it.
@@ -197,8 +198,9 @@ void tst_Capture::pendingDelayDiesWithController()
     rig.controller->snapTaken(1);
     if (afterTurn) {
         QVERIFY(replies.wait());
-        // The reply is in; let the controller read it and start its delay.
-        QTRY_VERIFY(rig.turntable.received().startsWith("#p210."));
+        // The controller has read "Success" only once nothing is left unread:
+        // only then is the pre-snap delay pending.
+        QVERIFY(rig.waitUntilRead());
     }
     rig.controller.reset();
     rig.turntable.clearReceived();
@@ -211,27 +213,61 @@ void tst_Capture::refusesToStart_data()
 {
     QTest::addColumn<bool>("withTurntable");
     QTest::addColumn<int>("framesCount");
-    QTest::newRow("frames count never set") << true << 0;
-    QTest::newRow("no turntable") << false << 24;
+    QTest::addColumn<bool>("rotating");
+    QTest::newRow("frames count never set") << true << 0 << false;
+    QTest::newRow("no turntable") << false << 24 << false;
+    QTest::newRow("continuous rotation running") << true << 24 << true;
 }
 
 void tst_Capture::refusesToStart()
 {
     QFETCH(bool, withTurntable);
     QFETCH(int, framesCount);
+    QFETCH(bool, rotating);
     SimulatedTurntable turntable;
     COrbisto controller(withTurntable ? QList<SerialPortCandidate>{turntable.candidate()}
                                       : QList<SerialPortCandidate>{});
-    if (withTurntable)
-        QTRY_COMPARE(turntable.received(), QByteArray("#e1."));
+    QByteArray sent = withTurntable ? QByteArray("#e1.") : QByteArray();
+    QTRY_COMPARE(turntable.received(), sent);
     if (framesCount)
         loadValues(controller, framesCount, 0, 0);
+    if (rotating) {
+        controller.sendCommand('r', 1);
+        sent += "#r1.";
+        QTRY_COMPARE(saveMessage(controller), kStopRotationFirst);
+    }
     QSignalSpy requests(&controller, &CAbstractTurntableController::snapActionRequired);
     QVERIFY(requests.isValid());
     QVERIFY(!controller.startCapture());
     QCOMPARE(controller.framesCount(), quint16(framesCount));
     QVERIFY(!requests.wait(100));
-    QCOMPARE(turntable.received(), withTurntable ? QByteArray("#e1.") : QByteArray());
+    QCOMPARE(turntable.received(), sent);
+}
+
+void tst_Capture::startsAfreshAfterStall()
+{
+    TurntableRig rig;
+    QVERIFY(rig.waitForEnable());
+    loadValues(*rig.controller, 24, 0, 0);
+    SimulatedTurntable::Fault silent;
+    silent.silent = true;
+    rig.turntable.setFault('p', silent);
+    QSignalSpy requests(rig.controller.get(), &CAbstractTurntableController::snapActionRequired);
+    QSignalSpy finished(rig.controller.get(), &CAbstractTurntableController::finished);
+    QVERIFY(requests.isValid() && finished.isValid());
+    QVERIFY(rig.controller->startCapture());
+    QVERIFY(requests.wait());
+    rig.controller->snapTaken(1);
+    QTRY_COMPARE(rig.turntable.received(), QByteArray("#p210."));
+
+    // The first capture never finished; the next one is not refused for it.
+    rig.turntable.clearFaults();
+    QVERIFY(rig.controller->startCapture());
+    QTRY_COMPARE(requests.count(), 2);
+    rig.controller->snapTaken(1);
+    QTRY_COMPARE(requests.count(), 3);
+    rig.controller->snapTaken(24);
+    QCOMPARE(finished.count(), 1);
 }
 
 QTEST_MAIN(tst_Capture)

@@ -53,6 +53,9 @@ void tst_Reply::interpretsReads_data()
     turn("turn: garbage first", {QByteArray("\x00\xff#i1#Succ\r\n", 12) + kTurnReply}, 1);
     turn("turn: 10 KB burst, then the reply", {QByteArray(10000, 'x'), kTurnReply}, 1);
     turn("turn: 10 KB burst split before the reply", {QByteArray(9990, 'S'), QByteArray(10, 'S') + kTurnReply}, 1);
+    turn("turn: Success at the start of a long read", {kTurnReply + QByteArray(5000, 'x')}, 1);
+    turn("turn: Success split, the rest in a long read", {"p210 Suc", "cess\r\n" + QByteArray(5000, 'x')}, 1);
+    turn("turn: long read, then Success split", {QByteArray(5000, 'x') + "p210 Suc", "cess\r\n"}, 1);
     turn("turn: error text", {"p210 Error: motor blocked\r\n"}, 0);
     turn("turn: empty read", {""}, 0);
     turn("turn: information reply read against a turn", {"i1:Orbisto# Success"}, 1);
@@ -63,6 +66,10 @@ void tst_Reply::interpretsReads_data()
     info("info: doubled, each read on its own", {"i1:Orbisto#", "i1:Orbisto#"}, {"Orbisto", "Orbisto"});
     info("info: garbage first", {QByteArray("\xff\x00#i#1i1:Orbisto#", 17)}, {"Orbisto"});
     info("info: 10 KB burst, then the reply", {QByteArray(10000, '#'), "i1:Orbisto#"}, {"Orbisto"});
+    info("info: reply at the start of a long read", {"i1:Orbisto#" + QByteArray(5000, 'x')}, {"Orbisto"});
+    info("info: split reply, the rest in a long read", {"i1:Orbi", "sto#" + QByteArray(5000, 'x')}, {"Orbisto"});
+    info("info: a stale fragment does not join a complete reply", {"i1:AA", "i1:BBB#"}, {"BBB"});
+    info("info: a read without a complete reply joins the earlier one", {"i1:Orbi", "sto#i1:x"}, {"Orbisto"});
     info("info: two replies in one read, the first counts", {"i1:AAA#i1:BBB#", "later bytes#"}, {"AAA"});
     info("info: a later read is parsed on its own", {"i1:AAA#i1:BB", "i1:CCC#"}, {"AAA", "CCC"});
     info("info: i1 directly followed by # takes the rest of the read", {"i1#rest of it#", "i1:next#"},

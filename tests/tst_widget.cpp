@@ -25,6 +25,10 @@ private slots:
     void showsDeviceInformation_data();
     void showsDeviceInformation();
     void ignoresInformationAfterDialogIsGone();
+    void everyOpenDialogWorks_data();
+    void everyOpenDialogWorks();
+    void locksRotationDuringCapture();
+    void showsTurntableGoneInEveryDialog();
 };
 
 // The panel's buttons, in the order Start, Stop, CW, CCW; empty when one is missing.
@@ -215,6 +219,135 @@ void tst_Widget::ignoresInformationAfterDialogIsGone()
     QVERIFY(label);
     QTRY_COMPARE(label->text(),
                  QString::fromLatin1(SimulatedTurntable::kDefaultIdentification));
+}
+
+void tst_Widget::everyOpenDialogWorks_data()
+{
+    QTest::addColumn<bool>("closeNewer");
+    QTest::newRow("the newer dialog still open") << false;
+    QTest::newRow("the newer dialog closed") << true;
+}
+
+void tst_Widget::everyOpenDialogWorks()
+{
+    QFETCH(bool, closeNewer);
+    TurntableRig rig;
+    // Only the test speaks for the device's information.
+    SimulatedTurntable::Fault silent;
+    silent.silent = true;
+    rig.turntable.setFault('i', silent);
+    QVERIFY(rig.waitForEnable());
+    loadValues(*rig.controller, 24, 0, 0);
+    std::unique_ptr<QWidget> older(rig.controller->createSettingsWidget());
+    std::unique_ptr<QWidget> newer(rig.controller->createSettingsWidget());
+    QTRY_COMPARE(rig.turntable.received(), QByteArray("#i1.#i1."));
+    rig.turntable.clearReceived();
+    if (closeNewer)
+        newer.reset();
+    QWidget *latest = closeNewer ? older.get() : newer.get();
+
+    // The information goes to the most recent dialog still open.
+    auto *olderLabel = child<QLabel>(older.get(), "deviceInfoLabel");
+    auto *latestLabel = child<QLabel>(latest, "deviceInfoLabel");
+    QVERIFY(olderLabel && latestLabel);
+    const QString olderText = olderLabel->text();
+    rig.turntable.send("i1:Orbisto#");
+    QTRY_COMPARE(latestLabel->text(), QStringLiteral("Orbisto"));
+    if (!closeNewer)
+        QCOMPARE(olderLabel->text(), olderText);
+
+    // Saving reads the most recent dialog still open.
+    auto *olderFrames = child<QLineEdit>(older.get(), "framesCountEdit");
+    QVERIFY(olderFrames);
+    olderFrames->setText(QStringLiteral("36"));
+    QCOMPARE(saveMessage(*rig.controller), QString());
+    QCOMPARE(rig.controller->framesCount(), quint16(closeNewer ? 36 : 24));
+
+    // A press acts on the dialog whose button went down: its radio, its panel.
+    auto *olderCounterClockwise = child<QRadioButton>(older.get(), "ccwRotationButton");
+    auto *olderStart = child<QPushButton>(older.get(), "continousRotateStartButton");
+    QVERIFY(olderCounterClockwise && olderStart);
+    olderCounterClockwise->setChecked(true);
+    QTest::mousePress(olderStart, Qt::LeftButton);
+    QTRY_COMPARE(rig.turntable.received(), QByteArray("#r0."));
+    QCOMPARE(panelState(older.get()), QList<bool>({false, true, false, false}));
+    if (!closeNewer)
+        QCOMPARE(panelState(newer.get()), QList<bool>({true, false, true, true}));
+}
+
+void tst_Widget::locksRotationDuringCapture()
+{
+    TurntableRig rig;
+    // A Start the device never answers: the panel says running, the controller
+    // does not. No information reply may come after it either, since it would
+    // be read as the answer to the Start.
+    SimulatedTurntable::Fault silent;
+    silent.silent = true;
+    rig.turntable.setFault('r', silent);
+    rig.turntable.setFault('i', silent);
+    QVERIFY(rig.waitForEnable());
+    loadValues(*rig.controller, 2, 0, 0);
+    std::unique_ptr<QWidget> pressed(rig.controller->createSettingsWidget());
+    std::unique_ptr<QWidget> idle(rig.controller->createSettingsWidget());
+    auto *start = child<QPushButton>(pressed.get(), "continousRotateStartButton");
+    auto *stop = child<QPushButton>(pressed.get(), "continousRotateStopButton");
+    QVERIFY(start && stop);
+    QTest::mousePress(start, Qt::LeftButton);
+    QTRY_VERIFY(rig.turntable.received().endsWith("#r1."));
+    const QList<bool> pressedBefore = panelState(pressed.get());
+    QCOMPARE(pressedBefore, QList<bool>({false, true, false, false}));
+
+    QSignalSpy requests(rig.controller.get(), &CAbstractTurntableController::snapActionRequired);
+    QVERIFY(requests.isValid());
+    QVERIFY(rig.controller->startCapture());
+    const QList<bool> locked({false, false, false, false});
+    QCOMPARE(panelState(pressed.get()), locked);
+    QCOMPARE(panelState(idle.get()), locked);
+    std::unique_ptr<QWidget> during(rig.controller->createSettingsWidget());
+    QCOMPARE(panelState(during.get()), locked);
+    QVERIFY(requests.wait());
+    QTRY_VERIFY(rig.turntable.received().endsWith("#i1."));
+    rig.turntable.clearReceived();
+
+    // Neither a press nor a call sends anything while the capture runs.
+    QTest::mousePress(stop, Qt::LeftButton);
+    rig.controller->onStopRotation();
+    rig.controller->onStartRotation();
+    rig.controller->snapTaken(1);
+    QTRY_COMPARE(requests.count(), 2);
+    QCOMPARE(rig.turntable.received(), QByteArray("#p2520."));
+
+    // After the capture every panel is as it was before it.
+    rig.controller->snapTaken(2);
+    QCOMPARE(panelState(pressed.get()), pressedBefore);
+    QCOMPARE(panelState(idle.get()), QList<bool>({true, false, true, true}));
+    QCOMPARE(panelState(during.get()), QList<bool>({true, false, true, true}));
+}
+
+void tst_Widget::showsTurntableGoneInEveryDialog()
+{
+    TurntableRig rig;
+    QVERIFY(rig.waitForEnable());
+    std::unique_ptr<QWidget> older(rig.controller->createSettingsWidget());
+    std::unique_ptr<QWidget> newer(rig.controller->createSettingsWidget());
+    auto *newerLabel = child<QLabel>(newer.get(), "deviceInfoLabel");
+    QVERIFY(newerLabel);
+    QTRY_COMPARE(newerLabel->text(), QString::fromLatin1(SimulatedTurntable::kDefaultIdentification));
+
+    const QString path = rig.turntable.systemLocation();
+    rig.turntable.hangUp();
+    QTRY_VERIFY(!isHeldOpen(path));
+    for (QWidget *dialog : {older.get(), newer.get()}) {
+        auto *label = child<QLabel>(dialog, "deviceInfoLabel");
+        auto *panel = child<QWidget>(dialog, "groupBox_2");
+        auto *stop = child<QPushButton>(dialog, "continousRotateStopButton");
+        QVERIFY(label && panel && stop);
+        QCOMPARE(label->text(), kNotDetected);
+        QCOMPARE(panelState(dialog), QList<bool>({false, false, false, false}));
+        // A press on a dialog without a turntable toggles nothing.
+        rig.controller->onStartRotation();
+        QVERIFY(!stop->isEnabledTo(panel));
+    }
 }
 
 QTEST_MAIN(tst_Widget)

@@ -47,10 +47,16 @@ private:
     void scan(const QList<SerialPortCandidate> &candidates);
     void onPortError(QSerialPort *port);
     void startPreSnapDelay();
+    void startRotation(Ui_OrbistoUi &form);
+    void stopRotation(Ui_OrbistoUi &form);
+    bool isRotationPanelUsable() const;
+    void updateRotationPanels();
     void showDeviceInfo(const QString &text);
-    Ui_OrbistoUi *liveForm() const;
+    void showTurntableGone();
+    Ui_OrbistoUi *latestOpenForm() const;
 
-    std::unique_ptr<Ui_OrbistoUi> m_ui;
+    // The form record of the most recent dialog, held in m_forms.
+    Ui_OrbistoUi *m_ui = nullptr;
     QPointer<QSerialPort> m_port;
     quint16 m_framesCount = 0;
     QByteArray m_lastCommand;
@@ -67,8 +73,18 @@ private:
     std::vector<std::unique_ptr<QSerialPort>> m_lostPorts;
     // The device's answer to m_lastCommand, as far as it has arrived.
     OrbistoReply m_reply;
-    // The dialog of m_ui; the host may destroy it while the record lives on.
-    QPointer<QDialog> m_dialog;
+    // Every dialog built, oldest first, with its form record; the host may
+    // destroy a dialog at any time, while its record lives on until the next
+    // dialog is built.
+    struct Form
+    {
+        QPointer<QDialog> dialog;
+        std::unique_ptr<Ui_OrbistoUi> ui;
+    };
+    std::vector<Form> m_forms;
+    // From startCapture() until finished(): rotation commands would take the
+    // place of the turn whose "Success" the capture waits for.
+    bool m_capturing = false;
 };
 
 #endif // ORBISTO_H

@@ -30,10 +30,14 @@ quint16 COrbisto::framesCount()
 
 bool COrbisto::startCapture()
 {
-    // Without frames there is nothing to divide a revolution into, and without
-    // a turntable the capture would stall after its first picture.
-    if (m_framesCount == 0 || !m_port)
+    // Without frames there is nothing to divide a revolution into, without
+    // a turntable the capture would stall after its first picture, and on a
+    // table that spins on its own every picture would be blurred.
+    if (m_framesCount == 0 || !m_port || m_rotating)
         return false;
+    // A capture that stalled never finished; this one starts afresh.
+    m_capturing = true;
+    updateRotationPanels();
     // Division first: a count that does not divide 360 falls short of a full turn.
     m_stepsPerFrame = (kDegreesPerRevolution / m_framesCount) * kStepsPerDegree;
     QTimer::singleShot(0, this, [this] { emit snapActionRequired(); });
@@ -43,6 +47,8 @@ bool COrbisto::startCapture()
 void COrbisto::snapTaken(int count)
 {
     if (count == int(m_framesCount)) {
+        m_capturing = false;
+        updateRotationPanels();
         emit finished();
         return;
     }

@@ -93,8 +93,10 @@ void COrbisto::onPortError(QSerialPort *port)
     // one that found no turntable, and a superseded port just goes quietly.
     disconnect(port, nullptr, this, nullptr);
     port->close();
-    if (m_port == port)
+    if (m_port == port) {
         m_port = nullptr;
+        showTurntableGone();
+    }
     const auto lost = std::find_if(m_openPorts.begin(), m_openPorts.end(),
                                    [port](const std::unique_ptr<QSerialPort> &open) { return open.get() == port; });
     if (lost == m_openPorts.end())

@@ -13,8 +13,27 @@ const char kTurnConfirmation[] = "Success";
 // The information text runs up to this byte.
 const char kInfoEnd = '#';
 
-// A reply is never longer than a line of text; anything past this is noise.
-const int kMaxReplyBytes = 4096;
+// A reply is never longer than a line of text: of the bytes carried over from
+// earlier reads, no more than this are kept.
+const int kMaxCarriedBytes = 4096;
+
+// Where an information reply lies in bytes: "i1", one separator byte, the
+// text, then '#'.
+struct InfoReply
+{
+    int start = -1;
+    int end = -1;
+    bool isComplete() const { return end >= 0; }
+};
+
+InfoReply findInfoReply(const QByteArray &bytes, const QByteArray &command)
+{
+    InfoReply reply;
+    reply.start = bytes.indexOf(command);
+    if (reply.start >= 0)
+        reply.end = bytes.indexOf(kInfoEnd, reply.start + 1);
+    return reply;
+}
 
 } // namespace
 
@@ -25,15 +44,16 @@ OrbistoReply::OrbistoReply(const QByteArray &commandBody)
 
 OrbistoReply::Outcome OrbistoReply::read(const QByteArray &bytes)
 {
-    // The device may split a reply across reads, so what came since the
-    // command is read as a whole.
-    m_received += bytes;
-    if (m_received.size() > kMaxReplyBytes)
-        m_received.remove(0, m_received.size() - kMaxReplyBytes);
+    // The device may split a reply across reads, so what came before in
+    // answer to the same command may complete this read. This read always
+    // counts whole, however long: only what is carried over is bounded.
+    const QByteArray joined = m_received + bytes;
 
     Outcome outcome;
+    // Set once a reply is complete: nothing of this read is carried over then.
+    bool usedUp = false;
     if (m_command == kInfoRequestBody)
-        outcome.deviceInfo = takeDeviceInfo();
+        outcome.deviceInfo = takeDeviceInfo(bytes, joined, usedUp);
     // Any answer at all, even an error text or a read that found nothing,
     // stands for the state the command asked for.
     if (m_command == kStopBody)
@@ -41,27 +61,34 @@ OrbistoReply::Outcome OrbistoReply::read(const QByteArray &bytes)
     if (m_command == kRotateClockwiseBody || m_command == kRotateCounterClockwiseBody)
         outcome.rotating = true;
     if (m_command.startsWith(OrbistoProtocol::kTurn) && !m_turnConfirmed
-        && m_received.contains(kTurnConfirmation)) {
+        && joined.contains(kTurnConfirmation)) {
         m_turnConfirmed = true;
-        m_received.clear();
+        usedUp = true;
         outcome.turnConfirmed = true;
     }
+    m_received = usedUp ? QByteArray() : joined.right(kMaxCarriedBytes);
     return outcome;
 }
 
-// "i1", one separator byte, the text, then '#'. Only the first reply of a read
-// counts: once a reply is complete, whatever else was received is used up, so
-// a second reply in the same read never shows up later.
-std::optional<QString> OrbistoReply::takeDeviceInfo()
+// Only the first reply counts: once a reply is complete, whatever else was
+// received is used up, so a second reply in the same read never shows up
+// later. A read that holds a complete reply of its own is read alone, so a
+// fragment left over from an earlier reply cannot join it.
+std::optional<QString> OrbistoReply::takeDeviceInfo(const QByteArray &bytes, const QByteArray &joined,
+                                                    bool &usedUp)
 {
-    const int start = m_received.indexOf(m_command);
-    const int end = start < 0 ? -1 : m_received.indexOf(kInfoEnd, start + 1);
-    if (end < 0)
+    const QByteArray *source = &bytes;
+    InfoReply reply = findInfoReply(bytes, m_command);
+    if (!reply.isComplete()) {
+        source = &joined;
+        reply = findInfoReply(joined, m_command);
+    }
+    if (!reply.isComplete())
         return std::nullopt;
+    usedUp = true;
     const int skip = m_command.size() + 1;
     // A '#' right after "i1" makes the length negative, which takes the rest.
-    const QByteArray text = m_received.mid(start + skip, end - skip - start);
-    m_received.clear();
+    const QByteArray text = source->mid(reply.start + skip, reply.end - skip - reply.start);
     if (text.isEmpty())
         return std::nullopt;
     const int nul = text.indexOf('\0');

@@ -36,10 +36,10 @@ public:
     Outcome read(const QByteArray &bytes);
 
 private:
-    std::optional<QString> takeDeviceInfo();
+    std::optional<QString> takeDeviceInfo(const QByteArray &bytes, const QByteArray &joined, bool &usedUp);
 
     QByteArray m_command;
-    // Bytes received since the command and not used up yet.
+    // Bytes received in earlier reads since the command and not used up yet.
     QByteArray m_received;
     bool m_turnConfirmed = false;
 };

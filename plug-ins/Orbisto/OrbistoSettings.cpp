@@ -1,4 +1,5 @@
 #include "Orbisto.h"
+#include "OrbistoMessages.h"
 #include "OrbistoSettingsKeys.h"
 #include "ui_OrbistoUi.h"
 
@@ -40,16 +41,16 @@ void COrbisto::loadSettings(QSettings *settings)
 bool COrbisto::saveSettings(QSettings *settings, QString &errorMessage)
 {
     if (!m_port) {
-        errorMessage = QStringLiteral("The Orbisto turntable was not detected.");
+        errorMessage = QLatin1String(OrbistoMessages::kNotDetected);
     } else if (m_rotating) {
         errorMessage = QStringLiteral("Stop the permanent rotation first.");
     } else {
-        // The user's entries when the form is still open, else what we hold now,
-        // so that nothing unchecked is ever written.
+        // The user's entries in the most recent dialog still open, else what we
+        // hold now, so that nothing unchecked is ever written.
         uint framesCount = m_framesCount;
         int postSnapDelay = m_postSnapDelay;
         int preSnapDelay = m_preSnapDelay;
-        if (Ui_OrbistoUi *form = liveForm()) {
+        if (Ui_OrbistoUi *form = latestOpenForm()) {
             // toUInt() and toInt() answer 0 for text that is not a number.
             framesCount = form->framesCountEdit->text().toUInt(nullptr, 10);
             postSnapDelay = form->postDelayEdit->text().toInt(nullptr, 10);

@@ -1,72 +1,123 @@
 #include "Orbisto.h"
+#include "OrbistoMessages.h"
 #include "OrbistoProtocol.h"
 #include "ui_OrbistoUi.h"
 
+#include <QApplication>
 #include <QDialog>
 #include <QIntValidator>
 #include <QSerialPort>
 
+#include <algorithm>
+
 QWidget *COrbisto::createSettingsWidget()
 {
+    // Qt aborts the whole process when a widget is built without a QApplication.
+    if (!qobject_cast<QApplication *>(QCoreApplication::instance()))
+        return nullptr;
     if (!m_port)
         return new QWidget;
 
     auto *dialog = new QDialog;
-    // The previous record, if any, is freed here; its dialog keeps its own widgets.
-    m_ui = std::make_unique<Ui_OrbistoUi>();
-    m_ui->setupUi(dialog);
-    m_dialog = dialog;
+    // Records of dialogs the host has destroyed are freed here; those of open
+    // dialogs stay, since every open dialog keeps working.
+    m_forms.erase(std::remove_if(m_forms.begin(), m_forms.end(), [](const Form &form) { return !form.dialog; }),
+                  m_forms.end());
+    m_forms.push_back({dialog, std::make_unique<Ui_OrbistoUi>()});
+    m_ui = m_forms.back().ui.get();
+    Ui_OrbistoUi *form = m_ui;
+    form->setupUi(dialog);
     // Whatever the device says about itself is text, never markup.
-    m_ui->deviceInfoLabel->setTextFormat(Qt::PlainText);
+    form->deviceInfoLabel->setTextFormat(Qt::PlainText);
 
     auto *validator = new QIntValidator(this);
-    m_ui->framesCountEdit->setValidator(validator);
-    m_ui->postDelayEdit->setValidator(validator);
-    m_ui->preDelayEdit->setValidator(validator);
+    form->framesCountEdit->setValidator(validator);
+    form->postDelayEdit->setValidator(validator);
+    form->preDelayEdit->setValidator(validator);
 
     sendCommand(OrbistoProtocol::kInformation, 1);
 
-    connect(m_ui->continousRotateStartButton, &QPushButton::pressed, this, &COrbisto::onStartRotation);
-    connect(m_ui->continousRotateStopButton, &QPushButton::pressed, this, &COrbisto::onStopRotation);
+    // A press acts on the dialog whose button went down. The record lives as
+    // long as its dialog, and the connection no longer than the controller.
+    connect(form->continousRotateStartButton, &QPushButton::pressed, this, [this, form] { startRotation(*form); });
+    connect(form->continousRotateStopButton, &QPushButton::pressed, this, [this, form] { stopRotation(*form); });
+    updateRotationPanels();
 
-    m_ui->framesCountEdit->setText(QString::number(m_framesCount));
-    m_ui->postDelayEdit->setText(QString::number(m_postSnapDelay));
-    m_ui->preDelayEdit->setText(QString::number(m_preSnapDelay));
+    form->framesCountEdit->setText(QString::number(m_framesCount));
+    form->postDelayEdit->setText(QString::number(m_postSnapDelay));
+    form->preDelayEdit->setText(QString::number(m_preSnapDelay));
     return dialog;
 }
 
 void COrbisto::onStartRotation()
 {
-    Ui_OrbistoUi *form = liveForm();
-    if (!form)
-        return;
-    sendCommand(OrbistoProtocol::kRotate, form->cwRotationButton->isChecked() ? 1 : 0);
-    form->continousRotateStartButton->setEnabled(false);
-    form->continousRotateStopButton->setEnabled(true);
-    form->cwRotationButton->setEnabled(false);
-    form->ccwRotationButton->setEnabled(false);
+    if (Ui_OrbistoUi *form = latestOpenForm())
+        startRotation(*form);
 }
 
 void COrbisto::onStopRotation()
 {
-    Ui_OrbistoUi *form = liveForm();
-    if (!form)
+    if (Ui_OrbistoUi *form = latestOpenForm())
+        stopRotation(*form);
+}
+
+void COrbisto::startRotation(Ui_OrbistoUi &form)
+{
+    if (!isRotationPanelUsable())
+        return;
+    sendCommand(OrbistoProtocol::kRotate, form.cwRotationButton->isChecked() ? 1 : 0);
+    form.continousRotateStartButton->setEnabled(false);
+    form.continousRotateStopButton->setEnabled(true);
+    form.cwRotationButton->setEnabled(false);
+    form.ccwRotationButton->setEnabled(false);
+}
+
+void COrbisto::stopRotation(Ui_OrbistoUi &form)
+{
+    if (!isRotationPanelUsable())
         return;
     sendCommand(OrbistoProtocol::kStop, 1);
-    form->continousRotateStopButton->setEnabled(false);
-    form->continousRotateStartButton->setEnabled(true);
-    form->cwRotationButton->setEnabled(true);
-    form->ccwRotationButton->setEnabled(true);
+    form.continousRotateStopButton->setEnabled(false);
+    form.continousRotateStartButton->setEnabled(true);
+    form.cwRotationButton->setEnabled(true);
+    form.ccwRotationButton->setEnabled(true);
+}
+
+// Without a turntable a press would reach nothing; during a capture it would
+// replace the turn whose confirmation the capture waits for.
+bool COrbisto::isRotationPanelUsable() const
+{
+    return m_port && !m_capturing;
+}
+
+// Only the panel's frame is switched, so its buttons come back as they were.
+void COrbisto::updateRotationPanels()
+{
+    const bool usable = isRotationPanelUsable();
+    for (const Form &form : m_forms) {
+        if (form.dialog)
+            form.ui->groupBox_2->setEnabled(usable);
+    }
 }
 
 void COrbisto::showDeviceInfo(const QString &text)
 {
-    if (Ui_OrbistoUi *form = liveForm())
+    if (Ui_OrbistoUi *form = latestOpenForm())
         form->deviceInfoLabel->setText(text);
 }
 
-// The record outlives its dialog, which the host may destroy at any time.
-Ui_OrbistoUi *COrbisto::liveForm() const
+void COrbisto::showTurntableGone()
 {
-    return m_dialog ? m_ui.get() : nullptr;
+    for (const Form &form : m_forms) {
+        if (form.dialog)
+            form.ui->deviceInfoLabel->setText(QLatin1String(OrbistoMessages::kNotDetected));
+    }
+    updateRotationPanels();
+}
+
+// Records outlive their dialogs, which the host may destroy at any time.
+Ui_OrbistoUi *COrbisto::latestOpenForm() const
+{
+    const auto open = std::find_if(m_forms.rbegin(), m_forms.rend(), [](const Form &form) { return form.dialog; });
+    return open == m_forms.rend() ? nullptr : open->ui.get();
 }

@@ -25,7 +25,8 @@ public:
         // The delays the host handed the controller, so that a step is given
         // the time it needs.
         qint64 delaySeconds = 0;
-        // Run through /bin/sh -c for each picture; empty pretends to take it.
+        // Run through the platform's shell (/bin/sh -c, or cmd /c on Windows)
+        // for each picture; empty pretends to take it.
         QString snapCommand;
     };
 

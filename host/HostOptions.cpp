@@ -44,7 +44,7 @@ const struct
      "Load the plug-in library at PATH and drive the turntable its controller finds, instead "
      "of the simulated one."},
     {"snap-command", "CMD",
-     "Take each picture by running CMD with /bin/sh -c; ORBISTO_PICTURE holds the picture's "
+     "Take each picture by running CMD with /bin/sh -c (cmd /c on Windows); ORBISTO_PICTURE holds the picture's "
      "number and ORBISTO_FRAMES the frames count. A failing command stops the capture with its "
      "exit status. Without it, pictures are only pretended."},
     {"settings", "FILE",

@@ -4,12 +4,15 @@
 #include "Orbisto.h"
 #include "OrbistoProtocol.h"
 #include "OrbistoSettingsKeys.h"
+
+#ifdef ORBISTO_HOST_SIMULATOR
 #include "SimulatedTurntable.h"
+#include "SimulatorLog.h"
+#endif
 
 namespace {
 
 const char kEntryName[] = "NXSDK_RegisterTurntableController";
-const QByteArray kMotorBlocked = QByteArrayLiteral("Error: motor blocked\r\n");
 const int kDefaultFramesCount = 24;
 const QString kTemporaryFileName = QStringLiteral("orbisto-host.ini");
 
@@ -35,6 +38,8 @@ bool HostSetup::open(const HostOptions &options)
 
 bool HostSetup::openSimulator(const HostOptions &options)
 {
+#ifdef ORBISTO_HOST_SIMULATOR
+    static const QByteArray kMotorBlocked = QByteArrayLiteral("Error: motor blocked\r\n");
     m_simulator = std::make_unique<SimulatedTurntable>();
     if (!m_simulator->isOpen()) {
         m_errorString = QStringLiteral("cannot open a pseudo-terminal for the simulated "
@@ -55,6 +60,14 @@ bool HostSetup::openSimulator(const HostOptions &options)
     m_description =
         QStringLiteral("turntable: simulated, on %1").arg(m_simulator->systemLocation());
     return true;
+#else
+    // The simulated turntable is a Linux pseudo-terminal; elsewhere (Windows,
+    // macOS) the host drives a plug-in library or a named port.
+    Q_UNUSED(options)
+    m_errorString = QStringLiteral("this build has no simulated turntable: give --plugin PATH "
+                                   "or --port PATH");
+    return false;
+#endif
 }
 
 bool HostSetup::openPlugin(const QString &path)

@@ -109,6 +109,11 @@ void CaptureSession::start()
         end(kFailureStatus, QStringLiteral("the plug-in refused to start the capture"));
 }
 
+void CaptureSession::stop(int status, const QString &message)
+{
+    end(status, message);
+}
+
 void CaptureSession::onSnapActionRequired()
 {
     if (m_step == Step::Done)

@@ -37,6 +37,10 @@ public:
 
     // Call from the event loop: a refusal ends the session at once.
     void start();
+    // Ends the capture from outside (a signal, the user) as any end does: a
+    // running snap command is stopped and done() follows. The contract has no
+    // abort: the controller is only no longer answered.
+    void stop(int status, const QString &message);
     bool isRunning() const { return m_step != Step::Idle && m_step != Step::Done; }
 
 signals:

@@ -50,6 +50,7 @@ public:
 private:
     bool openSimulator(const HostOptions &options);
     bool openPlugin(const QString &path);
+    bool openPort(const QString &path);
     bool openStore(const QString &path);
     void handOver(const HostOptions &options);
     void write(const char *key, int value);

@@ -185,7 +185,8 @@ void HostWindow::saveScreenshotWhenSettled(const QString &path)
             return;
         poll->deleteLater();
         poll->stop();
-        const bool ok = grab().save(path, "PNG");
+        // The format is the one the file's suffix names.
+        const bool ok = grab().save(path);
         emit screenshotSaved(ok, ok ? QString()
                                     : QStringLiteral("cannot write the screenshot %1").arg(path));
     });

@@ -132,10 +132,10 @@ void CaptureSession::onSnapActionRequired()
                                 .arg(m_frames));
         return;
     }
-    m_log->add(QStringLiteral("picture %1 of %2 requested  %3  %1/%2")
-                   .arg(picture)
-                   .arg(m_frames)
-                   .arg(progressBar(picture, m_frames)));
+    QString request = QStringLiteral("picture %1 of %2 requested").arg(picture).arg(m_frames);
+    if (m_plan.textProgress)
+        request += QStringLiteral("  %1  %2/%3").arg(progressBar(picture, m_frames)).arg(picture).arg(m_frames);
+    m_log->add(request);
     if (!m_plan.snapCommand.isEmpty()) {
         runSnapCommand(picture);
         return;

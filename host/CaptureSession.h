@@ -28,6 +28,9 @@ public:
         // Run through the platform's shell (/bin/sh -c, or cmd /c on Windows)
         // for each picture; empty pretends to take it.
         QString snapCommand;
+        // A text progress bar on each request line, for a terminal; a window
+        // shows a real one instead.
+        bool textProgress = true;
     };
 
     // The log outlives the session.

@@ -23,6 +23,10 @@ const char kDescription[] =
     "stopped with what it started; the exit status is then 130, 143 or 129. A\n"
     "second Ctrl-C ends the host at once.\n"
     "\n"
+    "A tethered camera, with gphoto2:\n"
+    "  orbisto-host --port /dev/ttyACM0 --frames 24 --snap-command \\\n"
+    "    'gphoto2 --capture-image-and-download --filename \"frame-$ORBISTO_PICTURE.jpg\"'\n"
+    "\n"
     "Exit status: 0 when the plug-in finished after exactly the configured number\n"
     "of pictures; 1 when the plug-in refused the settings or the capture, no\n"
     "turntable was found, the plug-in could not be loaded or the capture stalled;\n"
@@ -37,7 +41,10 @@ const struct
     const char *help;
 } kOptions[] = {
     {"frames", "N",
-     "Pictures per revolution (default 24). The plug-in says which counts it takes."},
+     "Pictures per revolution, 2 to 72 (default 24). Only the divisors of 360 (2, 3, 4, 5, 6, "
+     "8, 9, 10, 12, 15, 18, 20, 24, 30, 36, 40, 45, 60, 72) make a whole revolution: the "
+     "plug-in divides the revolution into whole degrees first, so 48 frames turn 7 degrees "
+     "each and leave a 31-degree gap."},
     {"post-snap", "SECONDS",
      "Seconds the plug-in waits after a picture before turning (default 0)."},
     {"pre-snap", "SECONDS",
@@ -55,9 +62,11 @@ const struct
      "turntable whatever its maker: for the port orbisto-simulator prints, or a turntable "
      "whose driver reports another maker. Not with --plugin."},
     {"snap-command", "CMD",
-     "Take each picture by running CMD with /bin/sh -c (cmd /c on Windows); ORBISTO_PICTURE holds the picture's "
-     "number and ORBISTO_FRAMES the frames count. A failing command stops the capture with its "
-     "exit status. Without it, pictures are only pretended."},
+     "Take each picture by running CMD with /bin/sh -c (cmd /c on Windows), in the folder "
+     "the host was started in, which is where a camera client puts its pictures; "
+     "ORBISTO_PICTURE holds the picture's number (1, 2, ...) and ORBISTO_FRAMES the frames "
+     "count. A failing command stops the capture with its exit status. Without it, pictures "
+     "are only pretended."},
     {"settings", "FILE",
      "Keep the plug-in's settings in this INI file instead of a temporary one. Values given as "
      "options are written into it first; the plug-in checks what it then holds."},

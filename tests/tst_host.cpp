@@ -237,6 +237,9 @@ void tst_Host::runsWholeCapture_data()
     QTest::newRow("72 frames, most") << QStringList{"--frames", "72"} << 72 << "#p70." << false;
     QTest::newRow("7 frames, not a divisor of 360")
         << QStringList{"--frames", "7"} << 7 << "#p714." << false;
+    // As --help says: 7 whole degrees each, 47 turns make 329 degrees.
+    QTest::newRow("48 frames, 7 degrees each") << QStringList{"--frames", "48"} << 48 << "#p98."
+                                               << false;
     QTest::newRow("zero delays given")
         << QStringList{"--frames", "3", "--post-snap", "0", "--pre-snap", "0"} << 3 << "#p1680."
         << false;
@@ -658,9 +661,14 @@ void tst_Host::helpNamesEveryOption()
     QVERIFY2(run.finished && run.exitCode == 0, qPrintable(diagnostics(run)));
     const QStringList options{"--frames",  "--post-snap", "--pre-snap",       "--timeout",
                               "--plugin",  "--snap-command", "--settings", "--simulate-fault",
-                              "--gui",     "--screenshot", "--help", "--port"};
+                              "--gui",     "--screenshot", "--help", "--port", "--list-ports"};
     for (const QString &option : options)
         QVERIFY2(run.out.contains(option), qPrintable(option));
+    // What a photographer needs besides: the counts that work, and a real camera.
+    for (const char *text : {"2 to 72", "divisors of 360", "31-degree gap", "gphoto2",
+                             "ORBISTO_PICTURE", "ORBISTO_FRAMES", "130, 143 or 129"}) {
+        QVERIFY2(run.out.simplified().contains(QLatin1String(text)), text);
+    }
     QVERIFY(run.events.isEmpty());
 }
 

@@ -19,16 +19,24 @@ if(TARGET orbisto-simulator)
     install(TARGETS orbisto-simulator RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT plugin)
 endif()
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    # Compressed, as Debian ships manual pages and changelogs (gzip -n: no
+    # time stamp, so a rebuild gives the same bytes).
     set(ORBISTO_MANUAL_PAGE "${CMAKE_BINARY_DIR}/orbisto-host.1")
-    add_custom_command(OUTPUT "${ORBISTO_MANUAL_PAGE}"
+    set(ORBISTO_CHANGELOG "${CMAKE_BINARY_DIR}/changelog")
+    add_custom_command(OUTPUT "${ORBISTO_MANUAL_PAGE}.gz"
         # A sanitizer build's host must not fail the build over Qt's start-up allocations.
         COMMAND "${CMAKE_COMMAND}" -E env ASAN_OPTIONS=detect_leaks=0
                 sh "${CMAKE_CURRENT_LIST_DIR}/manpage.sh" "$<TARGET_FILE:orbisto-host>"
                 "${PROJECT_VERSION}" "${ORBISTO_MANUAL_PAGE}"
+        COMMAND gzip -9nf "${ORBISTO_MANUAL_PAGE}"
         DEPENDS orbisto-host "${CMAKE_CURRENT_LIST_DIR}/manpage.sh"
         COMMENT "Writing the manual page of orbisto-host from its --help")
-    add_custom_target(orbisto-host-manual ALL DEPENDS "${ORBISTO_MANUAL_PAGE}")
-    install(FILES "${ORBISTO_MANUAL_PAGE}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1"
+    add_custom_command(OUTPUT "${ORBISTO_CHANGELOG}.gz"
+        COMMAND "${CMAKE_COMMAND}" -E copy "${CMAKE_CURRENT_LIST_DIR}/changelog" "${ORBISTO_CHANGELOG}"
+        COMMAND gzip -9nf "${ORBISTO_CHANGELOG}"
+        DEPENDS "${CMAKE_CURRENT_LIST_DIR}/changelog")
+    add_custom_target(orbisto-package-docs ALL DEPENDS "${ORBISTO_MANUAL_PAGE}.gz" "${ORBISTO_CHANGELOG}.gz")
+    install(FILES "${ORBISTO_MANUAL_PAGE}.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1"
             COMPONENT plugin)
 endif()
 
@@ -49,8 +57,10 @@ endif()
 # What Debian expects of every package: the licence in the package's doc
 # folder, in Debian's copyright format, and a changelog.
 set(ORBISTO_DOC_DIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_PACKAGE_NAME}")
-install(FILES "${CMAKE_CURRENT_LIST_DIR}/copyright" "${CMAKE_CURRENT_LIST_DIR}/changelog"
-        DESTINATION "${ORBISTO_DOC_DIR}" COMPONENT plugin)
+install(FILES "${CMAKE_CURRENT_LIST_DIR}/copyright" DESTINATION "${ORBISTO_DOC_DIR}" COMPONENT plugin)
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    install(FILES "${ORBISTO_CHANGELOG}.gz" DESTINATION "${ORBISTO_DOC_DIR}" COMPONENT plugin)
+endif()
 set(CPACK_PACKAGE_VENDOR "Orbisto")
 set(CPACK_PACKAGE_CONTACT "Orbisto developers <dev@orbisto.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Orbisto turntable controller plug-in for photography hosts, with its reference host")

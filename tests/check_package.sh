@@ -15,8 +15,8 @@ contents=$(dpkg-deb -c "$package")
 name=$(dpkg-deb -f "$package" Package)
 for expected in nxsdk/plug-ins/libOrbisto.so include/nxsdk/CAbstractTurntableController.h \
                 udev/rules.d/60-orbisto-turntable.rules usr/bin/orbisto-host usr/bin/orbisto-simulator \
-                usr/share/man/man1/orbisto-host.1 "usr/share/doc/$name/copyright" \
-                "usr/share/doc/$name/changelog"; do
+                usr/share/man/man1/orbisto-host.1.gz "usr/share/doc/$name/copyright" \
+                "usr/share/doc/$name/changelog.gz"; do
     echo "$contents" | grep -q "$expected" || { echo "missing from $package: $expected"; exit 1; }
 done
 if echo "$contents" | grep -qE 'tst_|orbisto-bench|orbisto-usb-sandbox'; then
@@ -40,11 +40,13 @@ needed=$(readelf -d "$plugin" | sed -n 's/.*Shared library: \[\(libQt[0-9]Core\.
 root=$(dirname "$0")/..
 grep -q '^License: Expat$' "$out/root/usr/share/doc/$name/copyright" && head -1 "$root/LICENSE" | grep -q '^MIT License$' ||
     { echo "the copyright file and LICENSE do not both say MIT (Expat)"; exit 1; }
-# The packaged host runs, and its manual page is its --help.
+# The packaged host runs, and its manual page is its --help; the changelog reads.
+gzip -dc "$out/root/usr/share/doc/$name/changelog.gz" | grep -q "^orbisto (" ||
+    { echo "the changelog does not name the package"; exit 1; }
 "$out/root/usr/bin/orbisto-host" --help | grep -q -- '--list-ports' ||
     { echo "the packaged orbisto-host does not run"; exit 1; }
 for option in --port --snap-command --list-ports ORBISTO_PICTURE; do
-    grep -q -- "$(echo "$option" | sed 's/-/\\\\-/g')" "$out/root/usr/share/man/man1/orbisto-host.1" ||
+    gzip -dc "$out/root/usr/share/man/man1/orbisto-host.1.gz" | grep -q -- "$(echo "$option" | sed 's/-/\\\\-/g')" ||
         { echo "the manual page does not name $option"; exit 1; }
 done
 echo "package ok: $(basename "$package"), plug-in $(stat -c %s "$plugin") bytes"

@@ -2,6 +2,7 @@
 
 #include "CAbstractTurntableController.h"
 #include "EventLog.h"
+#include "HostPlatform.h"
 
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -9,8 +10,10 @@
 #include <algorithm>
 #include <limits>
 
+#ifdef Q_OS_UNIX
 #include <csignal>
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -18,7 +21,6 @@ const int kFailureStatus = 1;
 const int kProgressBarWidth = 24;
 const qint64 kMillisecondsPerSecond = 1000;
 
-const QString kShell = QStringLiteral("/bin/sh");
 const QString kPictureVariable = QStringLiteral("ORBISTO_PICTURE");
 const QString kFramesVariable = QStringLiteral("ORBISTO_FRAMES");
 
@@ -34,14 +36,15 @@ QString progressBar(int done, int total)
 } // namespace
 
 // A snap command in a process group of its own, so that giving up on it also
-// stops whatever it started.
+// stops whatever it started. Windows has no process groups of this kind: there
+// the command itself is killed, and what it started runs on.
 class SnapProcess : public QProcess
 {
 public:
     explicit SnapProcess(QObject *parent)
         : QProcess(parent)
     {
-#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+#if defined(Q_OS_UNIX) && QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
         // Qt 6 replaced the virtual hook below with a modifier function.
         setChildProcessModifier([] { ::setpgid(0, 0); });
 #endif
@@ -49,14 +52,17 @@ public:
 
     void killGroup()
     {
+#ifdef Q_OS_UNIX
         const qint64 pid = processId();
         if (pid > 0)
             ::kill(-pid_t(pid), SIGKILL);
-        // The child may not have made its group yet.
+#endif
+        // On Unix the child may not have made its group yet; on Windows this
+        // is all there is.
         kill();
     }
 
-#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+#if defined(Q_OS_UNIX) && QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 protected:
     void setupChildProcess() override { ::setpgid(0, 0); }
 #endif
@@ -103,6 +109,11 @@ void CaptureSession::start()
         end(kFailureStatus, QStringLiteral("the plug-in refused to start the capture"));
 }
 
+void CaptureSession::stop(int status, const QString &message)
+{
+    end(status, message);
+}
+
 void CaptureSession::onSnapActionRequired()
 {
     if (m_step == Step::Done)
@@ -121,10 +132,10 @@ void CaptureSession::onSnapActionRequired()
                                 .arg(m_frames));
         return;
     }
-    m_log->add(QStringLiteral("picture %1 of %2 requested  %3  %1/%2")
-                   .arg(picture)
-                   .arg(m_frames)
-                   .arg(progressBar(picture, m_frames)));
+    QString request = QStringLiteral("picture %1 of %2 requested").arg(picture).arg(m_frames);
+    if (m_plan.textProgress)
+        request += QStringLiteral("  %1  %2/%3").arg(progressBar(picture, m_frames)).arg(picture).arg(m_frames);
+    m_log->add(request);
     if (!m_plan.snapCommand.isEmpty()) {
         runSnapCommand(picture);
         return;
@@ -168,7 +179,12 @@ void CaptureSession::runSnapCommand(int picture)
                 end(kFailureStatus, command + QStringLiteral("could not be started: %1")
                                                   .arg(process->errorString()));
             });
-    process->start(kShell, {QStringLiteral("-c"), m_plan.snapCommand});
+    const HostPlatform::ShellInvocation shell =
+        HostPlatform::shellFor(HostPlatform::current(), m_plan.snapCommand);
+#ifdef Q_OS_WIN
+    process->setNativeArguments(shell.nativeArguments);
+#endif
+    process->start(shell.program, shell.arguments);
     // A command that reads its input gets end-of-file rather than waiting for us.
     process->closeWriteChannel();
 }

@@ -25,8 +25,12 @@ public:
         // The delays the host handed the controller, so that a step is given
         // the time it needs.
         qint64 delaySeconds = 0;
-        // Run through /bin/sh -c for each picture; empty pretends to take it.
+        // Run through the platform's shell (/bin/sh -c, or cmd /c on Windows)
+        // for each picture; empty pretends to take it.
         QString snapCommand;
+        // A text progress bar on each request line, for a terminal; a window
+        // shows a real one instead.
+        bool textProgress = true;
     };
 
     // The log outlives the session.
@@ -36,6 +40,10 @@ public:
 
     // Call from the event loop: a refusal ends the session at once.
     void start();
+    // Ends the capture from outside (a signal, the user) as any end does: a
+    // running snap command is stopped and done() follows. The contract has no
+    // abort: the controller is only no longer answered.
+    void stop(int status, const QString &message);
     bool isRunning() const { return m_step != Step::Idle && m_step != Step::Done; }
 
 signals:

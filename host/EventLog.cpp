@@ -1,8 +1,5 @@
 #include "EventLog.h"
 
-#include "OrbistoProtocol.h"
-#include "SimulatedTurntable.h"
-
 namespace {
 
 const int kStampWidth = 5;
@@ -20,40 +17,4 @@ void EventLog::add(const QString &text)
     if (!m_clock.isValid())
         m_clock.start();
     emit line(QStringLiteral("[%1 ms] %2").arg(m_clock.elapsed(), kStampWidth).arg(text));
-}
-
-SimulatorLog::SimulatorLog(SimulatedTurntable *turntable, EventLog *log)
-    : QObject(log)
-    , m_log(log)
-{
-    connect(turntable, &SimulatedTurntable::frameReceived, this, &SimulatorLog::onFrameReceived);
-    connect(turntable, &SimulatedTurntable::sent, this, &SimulatorLog::onSent);
-    connect(log, &EventLog::restarted, this, [this] {
-        m_turns = 0;
-        m_awaitingAnswer = false;
-    });
-}
-
-void SimulatorLog::onFrameReceived(const QByteArray &frame)
-{
-    // The simulator hands over whole frames: a start byte, the command letter,
-    // its value and an end byte.
-    if (frame.size() < 3 || frame.at(1) != OrbistoProtocol::kTurn)
-        return;
-    m_awaitingAnswer = true;
-    m_log->add(QStringLiteral("turn %1 sent: %2 (%3 steps)")
-                   .arg(++m_turns)
-                   .arg(QString::fromLatin1(frame),
-                        QString::fromLatin1(frame.mid(2, frame.size() - 3))));
-}
-
-void SimulatorLog::onSent(const QByteArray &bytes)
-{
-    // The first thing the turntable sends after a turn command is its answer.
-    if (!m_awaitingAnswer)
-        return;
-    m_awaitingAnswer = false;
-    m_log->add(QStringLiteral("turntable answered turn %1: %2")
-                   .arg(m_turns)
-                   .arg(QString::fromLatin1(bytes.simplified())));
 }

@@ -2,6 +2,8 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QImageWriter>
 #include <QTextStream>
 
 namespace {
@@ -12,9 +14,18 @@ const char kDescription[] =
     "turns, and so on until the plug-in says the series is finished. Every event\n"
     "is printed with the milliseconds since the capture started.\n"
     "\n"
-    "Without --plugin the host builds the plug-in's controller itself on a\n"
-    "simulated turntable (a pseudo-terminal) and also prints the turn commands the\n"
-    "turntable received and its answers.\n"
+    "Without --plugin or --port the host builds the plug-in's controller itself on\n"
+    "a simulated turntable (a pseudo-terminal, on Linux) and also prints the turn\n"
+    "commands the turntable received and its answers.\n"
+    "\n"
+    "Ctrl-C, SIGTERM or SIGHUP end a capture as a normal end does: the turntable\n"
+    "is let go (it gets its disable command) and a running snap command is\n"
+    "stopped with what it started; the exit status is then 130, 143 or 129. A\n"
+    "second Ctrl-C ends the host at once.\n"
+    "\n"
+    "A tethered camera, with gphoto2:\n"
+    "  orbisto-host --port /dev/ttyACM0 --frames 24 --snap-command \\\n"
+    "    'gphoto2 --capture-image-and-download --filename \"frame-$ORBISTO_PICTURE.jpg\"'\n"
     "\n"
     "Exit status: 0 when the plug-in finished after exactly the configured number\n"
     "of pictures; 1 when the plug-in refused the settings or the capture, no\n"
@@ -30,7 +41,10 @@ const struct
     const char *help;
 } kOptions[] = {
     {"frames", "N",
-     "Pictures per revolution (default 24). The plug-in says which counts it takes."},
+     "Pictures per revolution, 2 to 72 (default 24). Only the divisors of 360 (2, 3, 4, 5, 6, "
+     "8, 9, 10, 12, 15, 18, 20, 24, 30, 36, 40, 45, 60, 72) make a whole revolution: the "
+     "plug-in divides the revolution into whole degrees first, so 48 frames turn 7 degrees "
+     "each and leave a 31-degree gap."},
     {"post-snap", "SECONDS",
      "Seconds the plug-in waits after a picture before turning (default 0)."},
     {"pre-snap", "SECONDS",
@@ -43,10 +57,16 @@ const struct
     {"plugin", "PATH",
      "Load the plug-in library at PATH and drive the turntable its controller finds, instead "
      "of the simulated one."},
+    {"port", "PATH",
+     "Drive the serial port PATH with the controller built into the host, taking it as the "
+     "turntable whatever its maker: for the port orbisto-simulator prints, or a turntable "
+     "whose driver reports another maker. Not with --plugin."},
     {"snap-command", "CMD",
-     "Take each picture by running CMD with /bin/sh -c; ORBISTO_PICTURE holds the picture's "
-     "number and ORBISTO_FRAMES the frames count. A failing command stops the capture with its "
-     "exit status. Without it, pictures are only pretended."},
+     "Take each picture by running CMD with /bin/sh -c (cmd /c on Windows), in the folder "
+     "the host was started in, which is where a camera client puts its pictures; "
+     "ORBISTO_PICTURE holds the picture's number (1, 2, ...) and ORBISTO_FRAMES the frames "
+     "count. A failing command stops the capture with its exit status. Without it, pictures "
+     "are only pretended."},
     {"settings", "FILE",
      "Keep the plug-in's settings in this INI file instead of a temporary one. Values given as "
      "options are written into it first; the plug-in checks what it then holds."},
@@ -57,15 +77,17 @@ const struct
      "Open a window with the plug-in's settings widget, a Save button and a Start capture "
      "button with progress and event log."},
     {"screenshot", "FILE",
-     "With --gui: render the window offscreen into the PNG file FILE once the turntable has "
-     "identified itself, then exit."},
+     "With --gui: render the window offscreen into FILE once the turntable has identified "
+     "itself, then exit. The suffix names the format: .png, .jpg, .bmp and the others Qt "
+     "writes."},
     {"list-ports", nullptr,
      "List every serial port the system has: maker, ids, whether this user can open it, and "
      "which one the plug-in would take. Exit status 0 when it would find a turntable, 1 "
      "otherwise."},
 };
 
-const QString kWholeNumberWanted = QStringLiteral("a whole number");
+const QString kFramesWanted =
+    QStringLiteral("a whole number of pictures above 0 (the plug-in takes 2 to 72)");
 const QString kSecondsWanted = QStringLiteral("a whole number of seconds, 0 or more");
 
 // Prints what is wrong and tells main() to exit with the usage status.
@@ -131,8 +153,11 @@ std::optional<HostOptions> parseCommandLine(const QStringList &arguments, int &e
         const QString text = parser.value(name);
         bool ok = false;
         integer.value = text.toInt(&ok, 10);
-        if (!ok || (integer.seconds && *integer.value < 0)) {
-            const QString what = integer.seconds ? kSecondsWanted : kWholeNumberWanted;
+        // No count of pictures is negative: the plug-in would read such a
+        // number as a large unsigned count.
+        const int least = integer.seconds ? 0 : 1;
+        if (!ok || *integer.value < least) {
+            const QString what = integer.seconds ? kSecondsWanted : kFramesWanted;
             return fail(QStringLiteral("--%1 must be %2, not '%3'.").arg(name, what, text));
         }
     }
@@ -146,6 +171,7 @@ std::optional<HostOptions> parseCommandLine(const QStringList &arguments, int &e
         const char *needs;
     } texts[] = {
         {"plugin", options.pluginPath, "the path of a library"},
+        {"port", options.portPath, "the path of a serial port"},
         {"snap-command", options.snapCommand, "a command"},
         {"settings", options.settingsPath, "the path of a file"},
         {"screenshot", options.screenshotPath, "the path of a file"},
@@ -156,10 +182,27 @@ std::optional<HostOptions> parseCommandLine(const QStringList &arguments, int &e
         if (parser.isSet(name) && text.value.isEmpty())
             return fail(QStringLiteral("--%1 needs %2.").arg(name, QLatin1String(text.needs)));
     }
+    if (!options.pluginPath.isEmpty() && !options.portPath.isEmpty()) {
+        return fail(QStringLiteral("--port and --plugin cannot go together: --port drives the "
+                                   "host's own controller, --plugin a loaded one."));
+    }
     options.gui = parser.isSet(QStringLiteral("gui"));
     options.listPorts = parser.isSet(QStringLiteral("list-ports"));
     if (!options.screenshotPath.isEmpty() && !options.gui)
         return fail(QStringLiteral("--screenshot works only with --gui."));
+    if (!options.screenshotPath.isEmpty()) {
+        // The image is written in the format its suffix names.
+        const QByteArray suffix = QFileInfo(options.screenshotPath).suffix().toLower().toLatin1();
+        const QList<QByteArray> formats = QImageWriter::supportedImageFormats();
+        if (!formats.contains(suffix)) {
+            QStringList names;
+            for (const QByteArray &format : formats)
+                names.append(QString::fromLatin1(format));
+            return fail(QStringLiteral("--screenshot cannot write a '%1' file; name one ending in "
+                                       "one of: %2.")
+                            .arg(QString::fromLatin1(suffix), names.join(QStringLiteral(", "))));
+        }
+    }
 
     const QString fault = parser.value(QStringLiteral("simulate-fault"));
     if (parser.isSet(QStringLiteral("simulate-fault"))) {
@@ -167,9 +210,9 @@ std::optional<HostOptions> parseCommandLine(const QStringList &arguments, int &e
             return fail(QStringLiteral("--simulate-fault must be 'silent' or 'error', not '%1'.")
                             .arg(fault));
         }
-        if (!options.pluginPath.isEmpty()) {
-            return fail(QStringLiteral(
-                "--simulate-fault needs the simulated turntable and cannot go with --plugin."));
+        if (!options.pluginPath.isEmpty() || !options.portPath.isEmpty()) {
+            return fail(QStringLiteral("--simulate-fault needs the simulated turntable and "
+                                       "cannot go with --plugin or --port."));
         }
         options.fault = fault == QLatin1String("silent") ? HostOptions::Fault::Silent
                                                          : HostOptions::Fault::Error;

@@ -19,6 +19,8 @@ struct HostOptions
     int timeoutSeconds = 30;
 
     QString pluginPath;
+    // A serial port to drive with the host's own controller, whatever its maker.
+    QString portPath;
     QString snapCommand;
     QString settingsPath;
     Fault fault = Fault::None;

@@ -4,14 +4,42 @@
 #include "Orbisto.h"
 #include "OrbistoProtocol.h"
 #include "OrbistoSettingsKeys.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryFile>
+
+#ifdef ORBISTO_HOST_SIMULATOR
 #include "SimulatedTurntable.h"
+#include "SimulatorLog.h"
+#endif
 
 namespace {
 
 const char kEntryName[] = "NXSDK_RegisterTurntableController";
-const QByteArray kMotorBlocked = QByteArrayLiteral("Error: motor blocked\r\n");
+// The maker whose ports the controller takes; a port named with --port is
+// presented to it as one of theirs.
+const QString kTurntableMaker = QStringLiteral("STMicroelectronics");
 const int kDefaultFramesCount = 24;
 const QString kTemporaryFileName = QStringLiteral("orbisto-host.ini");
+
+// QSettings says only that writing failed; the file system says why.
+QString whyNotWritable(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.isDir())
+        return QStringLiteral("it is a folder");
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return file.errorString();
+    file.close();
+    // The file itself is writable; QSettings writes a new copy beside it.
+    QTemporaryFile probe(info.absolutePath() + QStringLiteral("/XXXXXX"));
+    if (!probe.open())
+        return QStringLiteral("its folder is not writable: %1").arg(probe.errorString());
+    return QStringLiteral("the file system refused it");
+}
 
 } // namespace
 
@@ -21,8 +49,13 @@ HostSetup::~HostSetup() = default;
 
 bool HostSetup::open(const HostOptions &options)
 {
-    const bool opened = options.pluginPath.isEmpty() ? openSimulator(options)
-                                                     : openPlugin(options.pluginPath);
+    bool opened = false;
+    if (!options.pluginPath.isEmpty())
+        opened = openPlugin(options.pluginPath);
+    else if (!options.portPath.isEmpty())
+        opened = openPort(options.portPath);
+    else
+        opened = openSimulator(options);
     if (!opened || !openStore(options.settingsPath))
         return false;
     handOver(options);
@@ -35,6 +68,8 @@ bool HostSetup::open(const HostOptions &options)
 
 bool HostSetup::openSimulator(const HostOptions &options)
 {
+#ifdef ORBISTO_HOST_SIMULATOR
+    static const QByteArray kMotorBlocked = QByteArrayLiteral("Error: motor blocked\r\n");
     m_simulator = std::make_unique<SimulatedTurntable>();
     if (!m_simulator->isOpen()) {
         m_errorString = QStringLiteral("cannot open a pseudo-terminal for the simulated "
@@ -54,6 +89,27 @@ bool HostSetup::openSimulator(const HostOptions &options)
         std::make_unique<COrbisto>(QList<SerialPortCandidate>{m_simulator->candidate()});
     m_description =
         QStringLiteral("turntable: simulated, on %1").arg(m_simulator->systemLocation());
+    return true;
+#else
+    // The simulated turntable is a Linux pseudo-terminal; elsewhere (Windows,
+    // macOS) the host drives a plug-in library or a named port.
+    Q_UNUSED(options)
+    m_errorString = QStringLiteral("this build has no simulated turntable: give --plugin PATH "
+                                   "or --port PATH");
+    return false;
+#endif
+}
+
+bool HostSetup::openPort(const QString &path)
+{
+    // Said here, before the controller's own "not detected" hides the cause.
+    if (!QFileInfo::exists(path)) {
+        m_errorString = QStringLiteral("there is no port %1").arg(path);
+        return false;
+    }
+    m_controller = std::make_unique<COrbisto>(QList<SerialPortCandidate>{{path, kTurntableMaker}});
+    m_description = QStringLiteral("turntable: on %1, taken as the turntable whatever its maker")
+                        .arg(path);
     return true;
 }
 
@@ -97,6 +153,13 @@ bool HostSetup::openStore(const QString &path)
     if (file.isEmpty()) {
         m_dir = std::make_unique<QTemporaryDir>();
         file = m_dir->filePath(kTemporaryFileName);
+    }
+    // QSettings would make the folder silently; a mistyped path must not.
+    const QDir folder = QFileInfo(file).absoluteDir();
+    if (!m_dir && !folder.exists()) {
+        m_errorString = QStringLiteral("the folder %1 for the settings file does not exist")
+                            .arg(QDir::toNativeSeparators(folder.path()));
+        return false;
     }
     m_store = std::make_unique<QSettings>(file, QSettings::IniFormat);
     if (m_dir && !m_dir->isValid()) {
@@ -143,7 +206,8 @@ QString HostSetup::save()
     const bool saved = m_controller->saveSettings(m_store.get(), message);
     m_store->sync();
     if (m_store->status() != QSettings::NoError) {
-        message = QStringLiteral("cannot write the settings file %1").arg(m_store->fileName());
+        message = QStringLiteral("cannot write the settings file %1: %2")
+                      .arg(m_store->fileName(), whyNotWritable(m_store->fileName()));
     } else if (!saved && message.isEmpty()) {
         // A refusal must come with a reason the user can read.
         message = QStringLiteral("The plug-in refused the settings.");

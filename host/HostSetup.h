@@ -16,9 +16,10 @@ class SimulatedTurntable;
 struct HostOptions;
 
 // What the command line and the window both run on: a controller, either the
-// plug-in's own code on a simulated turntable or a plug-in library loaded the
-// way the host photography application loads it; the settings store handed
-// over to it; and the log of the capture.
+// plug-in's own code on a simulated turntable (where the pseudo-terminal
+// simulator exists: Linux) or a plug-in library loaded the way the host
+// photography application loads it; the settings store handed over to it; and
+// the log of the capture.
 class HostSetup
 {
 public:
@@ -49,14 +50,17 @@ public:
 private:
     bool openSimulator(const HostOptions &options);
     bool openPlugin(const QString &path);
+    bool openPort(const QString &path);
     bool openStore(const QString &path);
     void handOver(const HostOptions &options);
     void write(const char *key, int value);
 
     EventLog m_log;
+#ifdef ORBISTO_HOST_SIMULATOR
     // Declared before the controller so that it goes after it: the
     // controller says goodbye to it.
     std::unique_ptr<SimulatedTurntable> m_simulator;
+#endif
     // Never unloaded: the library's code runs the controller to the end.
     QLibrary m_library;
     std::unique_ptr<CAbstractTurntableController> m_controller;

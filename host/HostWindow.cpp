@@ -7,6 +7,7 @@
 #include <QFontDatabase>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QCloseEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -25,9 +26,19 @@ const int kSettlePollIntervalMs = 20;
 // device that does not must not hold the screenshot up for long.
 const int kSettleTimeoutMs = 3000;
 const int kMaxLogLines = 10000;
+const int kCancelledStatus = 1;
 const QString kSaved = QStringLiteral("Settings saved.");
 
+// The plug-in hands over an empty widget when it has no turntable.
+bool isEmptyWidget(const QWidget *widget)
+{
+    return !widget->layout() && widget->findChildren<QWidget *>().isEmpty();
+}
+
 } // namespace
+
+const QString HostWindow::kNoTurntableHint =
+    QStringLiteral("No turntable found: run orbisto-host --list-ports");
 
 HostWindow::HostWindow(HostSetup *setup, QWidget *parent)
     : QWidget(parent)
@@ -46,6 +57,13 @@ HostWindow::HostWindow(HostSetup *setup, QWidget *parent)
     m_settingsWidget->setWindowFlags(Qt::Widget);
     m_settingsWidget->installEventFilter(this);
     settingsLayout->addWidget(m_settingsWidget);
+    if (isEmptyWidget(m_settingsWidget)) {
+        // Kept, as the host owns it, but a hint says what to do instead.
+        m_settingsWidget->hide();
+        auto *hint = new QLabel(kNoTurntableHint, settingsBox);
+        hint->setObjectName(QStringLiteral("noTurntableHint"));
+        settingsLayout->addWidget(hint);
+    }
     layout->addWidget(settingsBox);
 
     auto *buttons = new QHBoxLayout;
@@ -53,12 +71,17 @@ HostWindow::HostWindow(HostSetup *setup, QWidget *parent)
     m_saveButton->setObjectName(QStringLiteral("saveButton"));
     m_startButton = new QPushButton(QStringLiteral("Start capture"), this);
     m_startButton->setObjectName(QStringLiteral("startCaptureButton"));
+    m_cancelButton = new QPushButton(QStringLiteral("Cancel"), this);
+    m_cancelButton->setObjectName(QStringLiteral("cancelCaptureButton"));
+    m_cancelButton->setEnabled(false);
     buttons->addWidget(m_saveButton);
     buttons->addStretch();
     buttons->addWidget(m_startButton);
+    buttons->addWidget(m_cancelButton);
     layout->addLayout(buttons);
 
     m_progress = new QProgressBar(this);
+    m_progress->setObjectName(QStringLiteral("captureProgress"));
     m_progress->setFormat(QStringLiteral("%v / %m pictures"));
     layout->addWidget(m_progress);
     resetProgress();
@@ -68,7 +91,7 @@ HostWindow::HostWindow(HostSetup *setup, QWidget *parent)
     m_logView->setReadOnly(true);
     m_logView->setMaximumBlockCount(kMaxLogLines);
     m_logView->setLineWrapMode(QPlainTextEdit::NoWrap);
-    // Fixed width keeps the progress bars of the event lines aligned.
+    // Fixed width keeps the stamps of the event lines aligned.
     QFont logFont = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     logFont.setStyleHint(QFont::TypeWriter);
     m_logView->setFont(logFont);
@@ -80,6 +103,7 @@ HostWindow::HostWindow(HostSetup *setup, QWidget *parent)
     connect(setup->log(), &EventLog::line, this, &HostWindow::appendLog);
     connect(m_saveButton, &QPushButton::clicked, this, &HostWindow::onSave);
     connect(m_startButton, &QPushButton::clicked, this, &HostWindow::onStartCapture);
+    connect(m_cancelButton, &QPushButton::clicked, this, &HostWindow::onCancelCapture);
 }
 
 HostWindow::~HostWindow() = default;
@@ -112,12 +136,18 @@ void HostWindow::onSave()
     showMessage(QMessageBox::Information, kSaved);
 }
 
+bool HostWindow::isCapturing() const
+{
+    return m_session && m_session->isRunning();
+}
+
 void HostWindow::onStartCapture()
 {
-    if (m_session && m_session->isRunning())
+    if (isCapturing())
         return;
-    // The controller runs on the values it last accepted.
-    const QString refusal = m_setup->refusal();
+    // What the window shows is what runs: the edits go through the plug-in's
+    // saveSettings first, and a refusal keeps the capture from starting.
+    const QString refusal = m_setup->save();
     if (!refusal.isEmpty()) {
         appendLog(refusal);
         showMessage(QMessageBox::Warning, refusal);
@@ -125,24 +155,79 @@ void HostWindow::onStartCapture()
     }
     if (m_session)
         m_session->deleteLater();
-    m_session = new CaptureSession(m_setup->controller(), m_setup->plan(), m_setup->log(), this);
+    CaptureSession::Plan plan = m_setup->plan();
+    // The window has a progress bar of its own.
+    plan.textProgress = false;
+    m_session = new CaptureSession(m_setup->controller(), plan, m_setup->log(), this);
     connect(m_session, &CaptureSession::pictureTaken, m_progress, &QProgressBar::setValue);
     connect(m_session, &CaptureSession::done, this, &HostWindow::onCaptureDone);
     resetProgress();
+    m_cancelled = false;
     m_saveButton->setEnabled(false);
     m_startButton->setEnabled(false);
+    m_cancelButton->setEnabled(true);
     m_session->start();
+}
+
+void HostWindow::onCancelCapture()
+{
+    if (!isCapturing())
+        return;
+    m_cancelled = true;
+    m_cancelButton->setEnabled(false);
+    // The contract has no abort: the controller is simply no longer answered.
+    m_session->stop(kCancelledStatus,
+                    QStringLiteral("Capture cancelled with %1 of %2 pictures taken. The plug-in "
+                                   "has no way to stop a capture: the host stops answering it, so "
+                                   "the turntable gets no further turns.")
+                        .arg(m_progress->value())
+                        .arg(m_progress->maximum()));
 }
 
 void HostWindow::onCaptureDone(int status, const QString &message)
 {
     m_saveButton->setEnabled(true);
     m_startButton->setEnabled(true);
-    if (status == 0)
+    m_cancelButton->setEnabled(false);
+    if (m_cancelled)
+        appendLog(message);
+    if (m_closeWhenDone) {
+        close();
+        return;
+    }
+    if (status == 0 || m_cancelled)
         return;
     const QString text = QStringLiteral("Capture failed: %1").arg(message);
     appendLog(text);
     showMessage(QMessageBox::Warning, text);
+}
+
+void HostWindow::closeEvent(QCloseEvent *event)
+{
+    if (!isCapturing()) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (m_closeQuestion)
+        return;
+    // Not blocking: the capture and the device keep running while it is asked.
+    m_closeQuestion = new QMessageBox(QMessageBox::Question, windowTitle(),
+                                      QStringLiteral("A capture is running. Stop it and close?"),
+                                      QMessageBox::Close | QMessageBox::Cancel, this);
+    m_closeQuestion->setObjectName(QStringLiteral("confirmCloseBox"));
+    m_closeQuestion->setAttribute(Qt::WA_DeleteOnClose);
+    connect(m_closeQuestion, &QMessageBox::finished, this, [this](int answer) {
+        if (answer != QMessageBox::Close)
+            return;
+        if (!isCapturing()) {
+            close();
+            return;
+        }
+        m_closeWhenDone = true;
+        onCancelCapture();
+    });
+    m_closeQuestion->open();
 }
 
 void HostWindow::resetProgress()
@@ -185,7 +270,8 @@ void HostWindow::saveScreenshotWhenSettled(const QString &path)
             return;
         poll->deleteLater();
         poll->stop();
-        const bool ok = grab().save(path, "PNG");
+        // The format is the one the file's suffix names.
+        const bool ok = grab().save(path);
         emit screenshotSaved(ok, ok ? QString()
                                     : QStringLiteral("cannot write the screenshot %1").arg(path));
     });

@@ -13,12 +13,16 @@ class QProgressBar;
 class QPushButton;
 
 // The host's window: the plug-in's settings widget, Save, and a capture with
-// its progress and event log.
+// its progress and event log. Start capture saves the edits first, so the
+// capture runs what the window shows; Cancel ends a capture.
 class HostWindow : public QWidget
 {
     Q_OBJECT
 
 public:
+    // Shown in place of the settings widget when the plug-in found no turntable.
+    static const QString kNoTurntableHint;
+
     explicit HostWindow(HostSetup *setup, QWidget *parent = nullptr);
     ~HostWindow() override;
 
@@ -32,11 +36,15 @@ signals:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    // Mid-capture, asks first; the window closes once the capture has ended.
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     void appendLog(const QString &line);
     void onSave();
     void onStartCapture();
+    void onCancelCapture();
+    bool isCapturing() const;
     void onCaptureDone(int status, const QString &message);
     void resetProgress();
     void showMessage(QMessageBox::Icon icon, const QString &text);
@@ -46,6 +54,10 @@ private:
     QWidget *m_settingsWidget = nullptr;
     QPushButton *m_saveButton = nullptr;
     QPushButton *m_startButton = nullptr;
+    QPushButton *m_cancelButton = nullptr;
+    QPointer<QMessageBox> m_closeQuestion;
+    bool m_cancelled = false;
+    bool m_closeWhenDone = false;
     QProgressBar *m_progress = nullptr;
     QPlainTextEdit *m_logView = nullptr;
     QPointer<CaptureSession> m_session;

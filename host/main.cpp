@@ -1,6 +1,7 @@
 #include "CaptureSession.h"
 #include "HostOptions.h"
 #include "HostSetup.h"
+#include "HostSignals.h"
 #include "HostWindow.h"
 #include "PortListing.h"
 
@@ -51,6 +52,21 @@ QCoreApplication *createApplication(int &applicationArgc, char *argv[], int argc
     return new QApplication(applicationArgc, argv);
 }
 
+// Qt's platform plug-ins warn about what a user cannot change and the host
+// does not need: the offscreen platform's missing size hints, a session
+// without XDG_RUNTIME_DIR. Everything else goes to Qt's own handler.
+QtMessageHandler qtHandler = nullptr;
+
+void filterQtNoise(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtWarningMsg
+        && (message.contains(QLatin1String("propagateSizeHints"))
+            || message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")))) {
+        return;
+    }
+    qtHandler(type, context, message);
+}
+
 int runCommandLine(HostSetup &setup)
 {
     standardOutput() << setup.description() << Qt::endl;
@@ -69,6 +85,9 @@ int runCommandLine(HostSetup &setup)
                              printError(message);
                          QCoreApplication::exit(doneStatus);
                      });
+    HostSignals::watchInterruptions(&session, [&session](int signalStatus, const QString &name) {
+        session.stop(signalStatus, QStringLiteral("interrupted by %1").arg(name));
+    });
     // Started from the event loop, so that even a refusal can end it.
     QTimer::singleShot(0, &session, &CaptureSession::start);
     QCoreApplication::exec();
@@ -78,6 +97,10 @@ int runCommandLine(HostSetup &setup)
 int runWindow(HostSetup &setup, const QString &screenshotPath)
 {
     HostWindow window(&setup);
+    // The window, its capture and then the controller go as after any other end.
+    HostSignals::watchInterruptions(&window, [](int signalStatus, const QString &) {
+        QCoreApplication::exit(signalStatus);
+    });
     window.resize(window.sizeHint().expandedTo(kMinimumWindowSize));
     window.show();
     if (screenshotPath.isEmpty())
@@ -99,6 +122,7 @@ int runWindow(HostSetup &setup, const QString &screenshotPath)
 
 int main(int argc, char *argv[])
 {
+    qtHandler = qInstallMessageHandler(filterQtNoise);
     QCoreApplication::setApplicationName(QStringLiteral("orbisto-host"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ORBISTO_VERSION));
     int applicationArgc = 1;

@@ -48,7 +48,9 @@ int main(int argc, char *argv[])
                                      QStringLiteral("Send these bytes before each answer."),
                                      QStringLiteral("text"));
     const QCommandLineOption hangUpAfter = ToolSupport::hangUpAfterOption(QStringLiteral("the line"));
-    parser.addOptions({command, silent, error, split, doubled, garbage, hangUpAfter});
+    const QCommandLineOption log({QStringLiteral("log")},
+                                 QStringLiteral("Print every command received, one line each: \"received #p210.\"."));
+    parser.addOptions({command, silent, error, split, doubled, garbage, hangUpAfter, log});
 
     if (!parser.parse(QCoreApplication::arguments()))
         return badUsage(parser.errorText());
@@ -89,6 +91,12 @@ int main(int argc, char *argv[])
     turntable.setFault(letter.at(0).toLatin1(), fault);
     std::printf("%s\n", qPrintable(turntable.systemLocation()));
     std::fflush(stdout);
+    if (parser.isSet(log)) {
+        QObject::connect(&turntable, &SimulatedTurntable::frameReceived, &turntable, [](const QByteArray &frame) {
+            std::printf("received %s\n", frame.constData());
+            std::fflush(stdout);
+        });
+    }
 
     if (hangUpMs >= 0)
         QTimer::singleShot(hangUpMs, &turntable, &SimulatedTurntable::hangUp);

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the Debian package from a build tree and checks that it carries the
-# plug-in (stripped, as Debian ships it), the contract header and the udev
-# rule, and nothing of the tests. As root, the packaged plug-in then runs a
+# plug-in (stripped, as Debian ships it), the contract header, the udev rule,
+# the reference host with its manual page, the simulator, the copyright file
+# and the changelog, and nothing of the tests. As root, the packaged plug-in then runs a
 # capture on a simulated turntable that the system sees as a USB device.
 set -eu
 build_dir=$1
@@ -11,11 +12,14 @@ trap 'rm -rf "$out"' EXIT
 cpack --config "$build_dir/CPackConfig.cmake" -B "$out" >/dev/null
 package=$(ls "$out"/orbisto*.deb)
 contents=$(dpkg-deb -c "$package")
+name=$(dpkg-deb -f "$package" Package)
 for expected in nxsdk/plug-ins/libOrbisto.so include/nxsdk/CAbstractTurntableController.h \
-                udev/rules.d/60-orbisto-turntable.rules; do
+                udev/rules.d/60-orbisto-turntable.rules usr/bin/orbisto-host usr/bin/orbisto-simulator \
+                usr/share/man/man1/orbisto-host.1.gz "usr/share/doc/$name/copyright" \
+                "usr/share/doc/$name/changelog.gz"; do
     echo "$contents" | grep -q "$expected" || { echo "missing from $package: $expected"; exit 1; }
 done
-if echo "$contents" | grep -qE 'tst_|orbisto-host|orbisto-bench|orbisto-simulator|orbisto-usb-sandbox'; then
+if echo "$contents" | grep -qE 'tst_|orbisto-bench|orbisto-usb-sandbox'; then
     echo "test or tool programs in $package"; exit 1
 fi
 dpkg-deb -f "$package" Depends | grep -q "libqt${qt}serialport${qt}" ||
@@ -32,6 +36,19 @@ fi
 needed=$(readelf -d "$plugin" | sed -n 's/.*Shared library: \[\(libQt[0-9]Core\.so\.[0-9]*\)\]/\1/p')
 [ "$needed" = "libQt${qt}Core.so.${qt}" ] ||
     { echo "$plugin needs ${needed:-no QtCore}, but the package is for Qt $qt"; exit 1; }
+# The copyright file states the licence at the repository's top.
+root=$(dirname "$0")/..
+grep -q '^License: Expat$' "$out/root/usr/share/doc/$name/copyright" && head -1 "$root/LICENSE" | grep -q '^MIT License$' ||
+    { echo "the copyright file and LICENSE do not both say MIT (Expat)"; exit 1; }
+# The packaged host runs, and its manual page is its --help; the changelog reads.
+gzip -dc "$out/root/usr/share/doc/$name/changelog.gz" | grep -q "^orbisto (" ||
+    { echo "the changelog does not name the package"; exit 1; }
+"$out/root/usr/bin/orbisto-host" --help | grep -q -- '--list-ports' ||
+    { echo "the packaged orbisto-host does not run"; exit 1; }
+for option in --port --snap-command --list-ports ORBISTO_PICTURE; do
+    gzip -dc "$out/root/usr/share/man/man1/orbisto-host.1.gz" | grep -q -- "$(echo "$option" | sed 's/-/\\\\-/g')" ||
+        { echo "the manual page does not name $option"; exit 1; }
+done
 echo "package ok: $(basename "$package"), plug-in $(stat -c %s "$plugin") bytes"
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -2,12 +2,16 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
+#include <QImageReader>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSerialPortInfo>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
+#include <memory>
 
 // Runs the reference host as a user does and checks what it prints and how it exits.
 class tst_Host : public QObject
@@ -26,8 +30,13 @@ private slots:
     void endsFailedCapture_data();
     void endsFailedCapture();
     void zeroTimeoutWaitsForever();
+    void portRunsCapture();
+    void signalEndsCaptureCleanly_data();
+    void signalEndsCaptureCleanly();
     void rejectsBadOptions_data();
     void rejectsBadOptions();
+    void settingsFileProblemIsNamed_data();
+    void settingsFileProblemIsNamed();
     void helpNamesEveryOption();
     void guiSavesScreenshot_data();
     void guiSavesScreenshot();
@@ -166,6 +175,54 @@ QStringList readLines(const QString &path)
     return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
+// orbisto-simulator with its log of received commands: the device's side of a
+// capture the host runs with --port.
+class DeviceLog
+{
+public:
+    explicit DeviceLog(const QStringList &faults = {})
+    {
+        m_process.start(QStringLiteral(ORBISTO_SIMULATOR_FILE), QStringList{"--log"} + faults);
+    }
+    ~DeviceLog()
+    {
+        m_process.kill();
+        m_process.waitForFinished(kRunTimeoutMs);
+    }
+    // The port it serves, from its first line; empty when it did not start.
+    QString port()
+    {
+        if (!QTest::qWaitFor([this] { return lines().size() > 0; }, kRunTimeoutMs))
+            return QString();
+        return lines().constFirst();
+    }
+    // Every line so far: the port, then "received #e1." and so on.
+    QStringList lines()
+    {
+        m_out += QString::fromLocal8Bit(m_process.readAllStandardOutput());
+        return m_out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+    QStringList received()
+    {
+        QStringList frames;
+        for (const QString &line : lines()) {
+            if (line.startsWith(QLatin1String("received ")))
+                frames.append(line.mid(9));
+        }
+        return frames;
+    }
+
+private:
+    QProcess m_process;
+    QString m_out;
+};
+
+bool processGone(const QString &pid)
+{
+    const QString stat = QStringLiteral("/proc/%1/stat").arg(pid);
+    return !QFile::exists(stat) || readLines(stat).value(0).contains(QLatin1String(") Z "));
+}
+
 } // namespace
 
 void tst_Host::runsWholeCapture_data()
@@ -180,6 +237,9 @@ void tst_Host::runsWholeCapture_data()
     QTest::newRow("72 frames, most") << QStringList{"--frames", "72"} << 72 << "#p70." << false;
     QTest::newRow("7 frames, not a divisor of 360")
         << QStringList{"--frames", "7"} << 7 << "#p714." << false;
+    // As --help says: 7 whole degrees each, 47 turns make 329 degrees.
+    QTest::newRow("48 frames, 7 degrees each") << QStringList{"--frames", "48"} << 48 << "#p98."
+                                               << false;
     QTest::newRow("zero delays given")
         << QStringList{"--frames", "3", "--post-snap", "0", "--pre-snap", "0"} << 3 << "#p1680."
         << false;
@@ -440,6 +500,96 @@ void tst_Host::zeroTimeoutWaitsForever()
     QVERIFY(process.waitForFinished(kRunTimeoutMs));
 }
 
+void tst_Host::portRunsCapture()
+{
+    DeviceLog device;
+    const QString port = device.port();
+    QVERIFY(!port.isEmpty());
+    const HostRun run = runHost({"--port", port, "--frames", "8"});
+    VERIFY_NO_SANITIZER_REPORT(run);
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(diagnostics(run)));
+    QVERIFY2(run.out.contains(QStringLiteral("finished: 8 pictures")), qPrintable(diagnostics(run)));
+    // The device got the whole capture and the goodbye, and the host learnt
+    // nothing from the line: no turn lines are printed.
+    QStringList expected{"#e1."};
+    for (int turn = 1; turn < 8; ++turn)
+        expected << "#p630.";
+    expected << "#e0.";
+    QTRY_COMPARE(device.received(), expected);
+    QVERIFY(!run.out.contains(QLatin1String("turn 1 sent")));
+}
+
+void tst_Host::signalEndsCaptureCleanly_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<bool>("hangingSnapCommand");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("gui");
+    QTest::newRow("Ctrl-C during a snap command") << int(SIGINT) << 130 << true << "SIGINT" << false;
+    QTest::newRow("SIGTERM during a snap command") << int(SIGTERM) << 143 << true << "SIGTERM" << false;
+    QTest::newRow("SIGHUP while the table turns") << int(SIGHUP) << 129 << false << "SIGHUP" << false;
+    QTest::newRow("SIGTERM to the window") << int(SIGTERM) << 143 << false << "SIGTERM" << true;
+}
+
+void tst_Host::signalEndsCaptureCleanly()
+{
+    QFETCH(int, signalNumber);
+    QFETCH(int, exitCode);
+    QFETCH(bool, hangingSnapCommand);
+    QFETCH(QString, name);
+    QFETCH(bool, gui);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString started = dir.filePath(QStringLiteral("started"));
+    // A silent table never confirms its turn, so the capture is mid-turn.
+    DeviceLog device(hangingSnapCommand ? QStringList() : QStringList{"--silent"});
+    const QString port = device.port();
+    QVERIFY(!port.isEmpty());
+    QStringList arguments{"--port", port, "--frames", "4", "--timeout", "0"};
+    if (hangingSnapCommand) {
+        // Picture 2 hangs in a process the command started, as a camera client might.
+        arguments << "--snap-command"
+                  << QStringLiteral("[ \"$ORBISTO_PICTURE\" -lt 2 ] || "
+                                    "{ sleep 120 & echo $! > '%1.tmp'; mv '%1.tmp' '%1'; wait; }")
+                         .arg(started);
+    }
+    QProcessEnvironment environment = headlessEnvironment();
+    if (gui) {
+        arguments << "--gui";
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    }
+    QProcess host;
+    host.setProcessEnvironment(environment);
+    host.start(QStringLiteral(ORBISTO_HOST_FILE), arguments);
+    QVERIFY(host.waitForStarted(kRunTimeoutMs));
+    // The window's settings widget asks the device for its identification.
+    if (gui)
+        QTRY_VERIFY_WITH_TIMEOUT(device.received().contains(QLatin1String("#i1.")), kRunTimeoutMs);
+    else if (hangingSnapCommand)
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(started), kRunTimeoutMs);
+    else
+        QTRY_VERIFY_WITH_TIMEOUT(device.received().contains(QLatin1String("#p1260.")), kRunTimeoutMs);
+
+    QCOMPARE(::kill(pid_t(host.processId()), signalNumber), 0);
+    QVERIFY(host.waitForFinished(kRunTimeoutMs));
+    const QString err = QString::fromLocal8Bit(host.readAllStandardError());
+    QVERIFY2(!err.contains(QLatin1String("Sanitizer")) && !err.contains(QLatin1String("runtime error:")),
+             qPrintable(err));
+    QCOMPARE(host.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(host.exitCode(), exitCode);
+    // The command line says why it ended; the window just closes.
+    if (!gui)
+        QVERIFY2(err.contains(QStringLiteral("interrupted by %1").arg(name)), qPrintable(err));
+    // The controller was destroyed: the table got its disable command last.
+    QTRY_COMPARE(device.received().value(device.received().size() - 1), QStringLiteral("#e0."));
+    if (hangingSnapCommand) {
+        const QString pid = readLines(started).value(0);
+        QVERIFY(!pid.isEmpty());
+        QTRY_VERIFY(processGone(pid));
+    }
+}
+
 void tst_Host::rejectsBadOptions_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -447,6 +597,12 @@ void tst_Host::rejectsBadOptions_data()
     QTest::newRow("unknown option") << QStringList{"--speed", "3"} << "speed";
     QTest::newRow("frames not a number") << QStringList{"--frames", "many"} << "--frames";
     QTest::newRow("frames a fraction") << QStringList{"--frames", "2.5"} << "--frames";
+    QTest::newRow("negative frames") << QStringList{"--frames", "-5"} << "above 0";
+    QTest::newRow("zero frames") << QStringList{"--frames", "0"} << "above 0";
+    QTest::newRow("screenshot in a format Qt cannot write")
+        << QStringList{"--gui", "--screenshot", "window.xyz"} << "'xyz'";
+    QTest::newRow("screenshot without a suffix")
+        << QStringList{"--gui", "--screenshot", "window"} << "png";
     QTest::newRow("frames missing its value") << QStringList{"--frames"} << "frames";
     QTest::newRow("negative timeout") << QStringList{"--timeout", "-1"} << "--timeout";
     QTest::newRow("timeout not a number") << QStringList{"--timeout", "soon"} << "--timeout";
@@ -455,6 +611,10 @@ void tst_Host::rejectsBadOptions_data()
     QTest::newRow("unknown fault") << QStringList{"--simulate-fault", "fire"} << "fire";
     QTest::newRow("fault with a plug-in")
         << QStringList{"--simulate-fault", "silent", "--plugin", ORBISTO_PLUGIN_FILE} << "--plugin";
+    QTest::newRow("port with a plug-in")
+        << QStringList{"--port", "/dev/null", "--plugin", ORBISTO_PLUGIN_FILE} << "--plugin";
+    QTest::newRow("fault with a port")
+        << QStringList{"--simulate-fault", "error", "--port", "/dev/null"} << "--port";
     QTest::newRow("screenshot without window") << QStringList{"--screenshot", "x.png"}
                                                << "--gui";
     QTest::newRow("stray argument") << QStringList{"capture"} << "capture";
@@ -474,6 +634,39 @@ void tst_Host::rejectsBadOptions()
     QVERIFY2(errorLines.constFirst().contains(mentions), qPrintable(errorLines.constFirst()));
 }
 
+void tst_Host::settingsFileProblemIsNamed_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("folder missing") << "missing/host.ini"
+                                    << "the folder %1/missing for the settings file does not exist";
+    QTest::newRow("the file is a folder")
+        << "folder" << "cannot write the settings file %1/folder: it is a folder";
+    // Not even root may make files in /sys.
+    QTest::newRow("read-only file system")
+        << "/sys/orbisto-host.ini" << "cannot write the settings file /sys/orbisto-host.ini: ";
+}
+
+void tst_Host::settingsFileProblemIsNamed()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder")));
+    const QString path = QDir::isAbsolutePath(file) ? file : dir.filePath(file);
+    const HostRun run = runHost({"--settings", path, "--frames", "2"});
+    VERIFY_NO_SANITIZER_REPORT(run);
+    QVERIFY2(run.finished && run.exitCode == 1, qPrintable(diagnostics(run)));
+    const QString expected = message.contains(QLatin1String("%1")) ? message.arg(dir.path()) : message;
+    QVERIFY2(run.err.contains(expected), qPrintable(diagnostics(run)));
+    // A reason follows the colon.
+    const QString line = run.err.split(QLatin1Char('\n')).value(0);
+    QVERIFY2(!line.endsWith(QLatin1String(": ")), qPrintable(line));
+    QVERIFY(run.events.isEmpty());
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("missing"))));
+}
+
 void tst_Host::helpNamesEveryOption()
 {
     const HostRun run = runHost({QStringLiteral("--help")});
@@ -481,38 +674,55 @@ void tst_Host::helpNamesEveryOption()
     QVERIFY2(run.finished && run.exitCode == 0, qPrintable(diagnostics(run)));
     const QStringList options{"--frames",  "--post-snap", "--pre-snap",       "--timeout",
                               "--plugin",  "--snap-command", "--settings", "--simulate-fault",
-                              "--gui",     "--screenshot", "--help"};
+                              "--gui",     "--screenshot", "--help", "--port", "--list-ports"};
     for (const QString &option : options)
         QVERIFY2(run.out.contains(option), qPrintable(option));
+    // What a photographer needs besides: the counts that work, and a real camera.
+    for (const char *text : {"2 to 72", "divisors of 360", "31-degree gap", "gphoto2",
+                             "ORBISTO_PICTURE", "ORBISTO_FRAMES", "130, 143 or 129"}) {
+        QVERIFY2(run.out.simplified().contains(QLatin1String(text)), text);
+    }
     QVERIFY(run.events.isEmpty());
 }
 
 void tst_Host::guiSavesScreenshot_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("simulated turntable") << QStringList();
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("format");
+    QTest::newRow("simulated turntable, PNG") << QStringList() << "window.png" << QByteArray("png");
     QTest::newRow("plug-in without turntable")
-        << QStringList{"--plugin", QStringLiteral(ORBISTO_PLUGIN_FILE)};
+        << QStringList{"--plugin", QStringLiteral(ORBISTO_PLUGIN_FILE)} << "window.png"
+        << QByteArray("png");
+    QTest::newRow("JPEG, from the suffix") << QStringList() << "window.jpg" << QByteArray("jpeg");
+    QTest::newRow("BMP, suffix in capitals") << QStringList() << "window.BMP" << QByteArray("bmp");
 }
 
 void tst_Host::guiSavesScreenshot()
 {
     QFETCH(QStringList, arguments);
+    QFETCH(QString, file);
+    QFETCH(QByteArray, format);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString path = dir.filePath(QStringLiteral("window.png"));
+    const QString path = dir.filePath(file);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    // Without it Qt warns on every start.
+    environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
 
     const HostRun run =
         runHost(arguments + QStringList{"--gui", "--screenshot", path}, environment);
     VERIFY_NO_SANITIZER_REPORT(run);
     QVERIFY2(run.finished && run.exitCode == 0, qPrintable(diagnostics(run)));
-    QImage image;
-    QVERIFY(image.load(path, "PNG"));
+    QImageReader reader(path);
+    QCOMPARE(reader.format(), format);
+    const QImage image = reader.read();
     QVERIFY(image.width() > 0 && image.height() > 0);
     // The window prints nothing on the command line; its log is in the window.
     QVERIFY(run.events.isEmpty());
+    // Not even Qt's noise about the offscreen platform or the session.
+    QVERIFY2(run.err.isEmpty(), qPrintable(run.err));
 }
 
 QTEST_MAIN(tst_Host)

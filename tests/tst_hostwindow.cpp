@@ -1,0 +1,195 @@
+#include "HostOptions.h"
+#include "HostSetup.h"
+#include "HostWindow.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+// The reference host's window, driven as a user does, on the simulated turntable.
+class tst_HostWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void startRunsWhatWindowShows_data();
+    void startRunsWhatWindowShows();
+    void cancelEndsRunningCapture();
+    void closingMidCaptureAsksFirst();
+    void noTurntableShowsHint();
+};
+
+namespace {
+
+const int kWaitMs = 20000;
+
+// A set-up and its window, shown.
+struct Rig
+{
+    HostSetup setup;
+    std::unique_ptr<HostWindow> window;
+
+    bool open(const HostOptions &options)
+    {
+        if (!setup.open(options))
+            return false;
+        window = std::make_unique<HostWindow>(&setup);
+        window->show();
+        return QTest::qWaitForWindowExposed(window.get());
+    }
+    template<typename T>
+    T *child(const char *name) const
+    {
+        return window->findChild<T *>(QLatin1String(name));
+    }
+    QString log() const { return child<QPlainTextEdit>("eventLog")->toPlainText(); }
+    bool capturing() const { return child<QPushButton>("cancelCaptureButton")->isEnabled(); }
+};
+
+bool processGone(const QString &pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
+}
+
+QString firstLine(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readLine()).trimmed() : QString();
+}
+
+} // namespace
+
+void tst_HostWindow::startRunsWhatWindowShows_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<bool>("runs");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("4 typed, not saved: 4 pictures") << "4" << true << "finished: 4 pictures";
+    QTest::newRow("100 typed: the plug-in's refusal, no capture")
+        << "100" << false << "Frames count value must be in the range of 2-72.";
+}
+
+void tst_HostWindow::startRunsWhatWindowShows()
+{
+    QFETCH(QString, typed);
+    QFETCH(bool, runs);
+    QFETCH(QString, logged);
+    Rig rig;
+    QVERIFY(rig.open(HostOptions()));
+    auto *frames = rig.child<QLineEdit>("framesCountEdit");
+    QVERIFY(frames);
+    QCOMPARE(frames->text(), QStringLiteral("24"));
+    frames->selectAll();
+    QTest::keyClicks(frames, typed);
+    QCOMPARE(frames->text(), typed);
+
+    QTest::mouseClick(rig.child<QPushButton>("startCaptureButton"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(logged), kWaitMs);
+    auto *progress = rig.child<QProgressBar>("captureProgress");
+    if (runs) {
+        QVERIFY2(rig.log().contains(QLatin1String("capture started: 4 frames")), qPrintable(rig.log()));
+        QCOMPARE(progress->maximum(), 4);
+        QCOMPARE(progress->value(), 4);
+        // The window's log leaves the progress to the bar.
+        QVERIFY2(!rig.log().contains(QLatin1String("[#")), qPrintable(rig.log()));
+        QVERIFY(!rig.log().contains(QLatin1String("4/4")));
+    } else {
+        QVERIFY(!rig.log().contains(QLatin1String("capture started")));
+        QCOMPARE(progress->value(), 0);
+    }
+    QVERIFY(!rig.capturing());
+}
+
+void tst_HostWindow::cancelEndsRunningCapture()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString started = dir.filePath(QStringLiteral("started"));
+    HostOptions options;
+    options.frames = 4;
+    // Picture 2 hangs in a process the command started.
+    options.snapCommand = QStringLiteral("[ \"$ORBISTO_PICTURE\" -lt 2 ] || "
+                                         "{ sleep 120 & echo $! > '%1.tmp'; mv '%1.tmp' '%1'; wait; }")
+                              .arg(started);
+    Rig rig;
+    QVERIFY(rig.open(options));
+    QTest::mouseClick(rig.child<QPushButton>("startCaptureButton"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(started), kWaitMs);
+    QVERIFY(rig.capturing());
+    QVERIFY(!rig.child<QPushButton>("startCaptureButton")->isEnabled());
+
+    QTest::mouseClick(rig.child<QPushButton>("cancelCaptureButton"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.child<QPushButton>("startCaptureButton")->isEnabled(), kWaitMs);
+    QVERIFY(!rig.capturing());
+    QVERIFY2(rig.log().contains(QLatin1String("Capture cancelled with 1 of 4 pictures taken."))
+                 && rig.log().contains(QLatin1String("no further turns")),
+             qPrintable(rig.log()));
+    QVERIFY(!rig.log().contains(QLatin1String("picture 2 taken")));
+    QVERIFY(!rig.log().contains(QLatin1String("Capture failed")));
+    const QString pid = firstLine(started);
+    QVERIFY(!pid.isEmpty());
+    QTRY_VERIFY(processGone(pid));
+    // A cancelled capture leaves the window ready for the next one.
+    QVERIFY(!rig.window->findChild<QMessageBox *>());
+}
+
+void tst_HostWindow::closingMidCaptureAsksFirst()
+{
+    HostOptions options;
+    // The table never confirms its turn, so the capture keeps running.
+    options.fault = HostOptions::Fault::Silent;
+    options.timeoutSeconds = 0;
+    Rig rig;
+    QVERIFY(rig.open(options));
+    QTest::mouseClick(rig.child<QPushButton>("startCaptureButton"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QLatin1String("turn 1 sent")), kWaitMs);
+
+    const auto answer = [&rig](QMessageBox::StandardButton button) {
+        QVERIFY(!rig.window->close());
+        QVERIFY(rig.window->isVisible());
+        QMessageBox *box = nullptr;
+        QTRY_VERIFY((box = rig.child<QMessageBox>("confirmCloseBox")) && box->isVisible());
+        QTest::mouseClick(box->button(button), Qt::LeftButton);
+    };
+    answer(QMessageBox::Cancel);
+    QTRY_VERIFY(!rig.child<QMessageBox>("confirmCloseBox"));
+    QVERIFY(rig.window->isVisible());
+    QVERIFY(rig.capturing());
+
+    answer(QMessageBox::Close);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.window->isVisible(), kWaitMs);
+    QVERIFY(!rig.capturing());
+    QVERIFY2(rig.log().contains(QLatin1String("Capture cancelled")), qPrintable(rig.log()));
+}
+
+void tst_HostWindow::noTurntableShowsHint()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    // A file that is no serial port: the controller finds no turntable on it.
+    const QString notAPort = dir.filePath(QStringLiteral("not-a-port"));
+    QFile file(notAPort);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    HostOptions options;
+    options.portPath = notAPort;
+    Rig rig;
+    QVERIFY(rig.open(options));
+    auto *hint = rig.child<QLabel>("noTurntableHint");
+    QVERIFY(hint);
+    QVERIFY(hint->isVisible());
+    QCOMPARE(hint->text(), QStringLiteral("No turntable found: run orbisto-host --list-ports"));
+    QVERIFY(!rig.child<QLineEdit>("framesCountEdit"));
+}
+
+QTEST_MAIN(tst_HostWindow)
+#include "tst_hostwindow.moc"

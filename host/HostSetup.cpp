@@ -9,6 +9,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryFile>
+#ifdef Q_OS_WIN
+#include <QSerialPortInfo>
+#endif
 
 #ifdef ORBISTO_HOST_SIMULATOR
 #include "SimulatedTurntable.h"
@@ -103,7 +106,14 @@ bool HostSetup::openSimulator(const HostOptions &options)
 bool HostSetup::openPort(const QString &path)
 {
     // Said here, before the controller's own "not detected" hides the cause.
-    if (!QFileInfo::exists(path)) {
+#ifdef Q_OS_WIN
+    // A Windows port is a name such as COM3, not a file; the system lists it.
+    const bool exists = !QSerialPortInfo(path).isNull();
+#else
+    // A Unix port is a device file, a pseudo-terminal included, which the system may not list.
+    const bool exists = QFileInfo::exists(path);
+#endif
+    if (!exists) {
         m_errorString = QStringLiteral("there is no port %1").arg(path);
         return false;
     }

@@ -7,14 +7,40 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QLibrary>
+#include <QSerialPortInfo>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 
 #include <time.h>
+
+// A plug-in loaded here would drive a real turntable on this machine, so the
+// tests that load it skip when one is connected.
+inline bool realTurntableConnected()
+{
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    return std::any_of(ports.cbegin(), ports.cend(), [](const QSerialPortInfo &info) {
+        return info.manufacturer().startsWith(QLatin1String("STMicroelectronics"));
+    });
+}
+
+#ifdef ORBISTO_PLUGIN_FILE
+// The built plug-in's entry, loaded into library as a host loads it; null
+// when the library does not load or has no entry.
+using PluginEntry = CAbstractTurntableController *(*)();
+inline PluginEntry loadPluginEntry(QLibrary &library)
+{
+    library.setFileName(QStringLiteral(ORBISTO_PLUGIN_FILE));
+    if (!library.load())
+        return nullptr;
+    return reinterpret_cast<PluginEntry>(library.resolve("NXSDK_RegisterTurntableController"));
+}
+#endif
 
 // True once the controller has read everything the turntable sent. The count
 // must stay at 0 across passes of the event loop, since the kernel hands

@@ -1,8 +1,6 @@
 #include "TestSupport.h"
 
-#include <QLibrary>
 #include <QMetaMethod>
-#include <QSerialPortInfo>
 #include <QSignalSpy>
 #include <QTimerEvent>
 #include <QWidget>
@@ -146,17 +144,12 @@ void tst_Contract::answersInterfaceRevisionTwo()
 
 void tst_Contract::libraryRegistersControllerByName()
 {
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
-        if (info.manufacturer().startsWith(QLatin1String("STMicroelectronics")))
-            QSKIP("a real turntable is connected; the loaded plug-in would drive it");
-    }
+    if (realTurntableConnected())
+        QSKIP("a real turntable is connected; the loaded plug-in would drive it");
 
-    QLibrary library(QStringLiteral(ORBISTO_PLUGIN_FILE));
-    QVERIFY2(library.load(), qPrintable(library.errorString()));
-    using Register = CAbstractTurntableController *(*)();
-    auto registerController =
-        reinterpret_cast<Register>(library.resolve("NXSDK_RegisterTurntableController"));
-    QVERIFY(registerController);
+    QLibrary library;
+    const PluginEntry registerController = loadPluginEntry(library);
+    QVERIFY2(registerController, qPrintable(library.errorString()));
 
     std::unique_ptr<CAbstractTurntableController> first(registerController());
     std::unique_ptr<CAbstractTurntableController> second(registerController());

@@ -1,8 +1,6 @@
 #include "TestSupport.h"
 
 #include <QApplication>
-#include <QLibrary>
-#include <QSerialPortInfo>
 
 // A host without widgets: this process runs a QCoreApplication only, and Qt
 // aborts a process that builds a widget without a QApplication.
@@ -25,16 +23,11 @@ void tst_CoreApplication::initTestCase()
 
 void tst_CoreApplication::entryGivesControllerWithoutWidget()
 {
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
-        if (info.manufacturer().startsWith(QLatin1String("STMicroelectronics")))
-            QSKIP("a real turntable is connected; the loaded plug-in would drive it");
-    }
-    QLibrary library(QStringLiteral(ORBISTO_PLUGIN_FILE));
-    QVERIFY2(library.load(), qPrintable(library.errorString()));
-    using Register = CAbstractTurntableController *(*)();
-    auto registerController =
-        reinterpret_cast<Register>(library.resolve("NXSDK_RegisterTurntableController"));
-    QVERIFY(registerController);
+    if (realTurntableConnected())
+        QSKIP("a real turntable is connected; the loaded plug-in would drive it");
+    QLibrary library;
+    const PluginEntry registerController = loadPluginEntry(library);
+    QVERIFY2(registerController, qPrintable(library.errorString()));
     std::unique_ptr<CAbstractTurntableController> controller(registerController());
     QVERIFY(controller);
     QCOMPARE(controller->createSettingsWidget(), static_cast<QWidget *>(nullptr));

@@ -30,12 +30,6 @@ const QString kTurntableMaker = QStringLiteral("STMicroelectronics");
 // The USB vendor id of STMicroelectronics.
 const quint16 kTurntableVendorId = 0x0483;
 
-#ifdef Q_OS_WIN
-const bool kWindows = true;
-#else
-const bool kWindows = false;
-#endif
-
 #ifdef Q_OS_UNIX
 // Where serial programs, Qt's included, leave "LCK..<port>" while they use a port.
 const char *const kLockFolders[] = {"/var/lock", "/run/lock", "/var/spool/locks", "/var/spool/uucp",
@@ -131,13 +125,13 @@ QString ids(const QSerialPortInfo &port)
 
 } // namespace
 
-QString makerNote(bool hasVendorId, quint16 vendorId, const QString &manufacturer, bool windows)
+QString makerNote(bool hasVendorId, quint16 vendorId, const QString &manufacturer, HostPlatform::Platform platform)
 {
     if (!hasVendorId || vendorId != kTurntableVendorId || manufacturer.startsWith(kTurntableMaker, Qt::CaseSensitive))
         return QString();
     const QString vendor = QStringLiteral("%1").arg(kTurntableVendorId, 4, 16, QLatin1Char('0'));
     const QString maker = manufacturer.isEmpty() ? QStringLiteral("no maker") : QStringLiteral("maker \"%1\"").arg(manufacturer);
-    if (windows) {
+    if (platform == HostPlatform::Platform::Windows) {
         return QStringLiteral("vendor id %1 is %2, but the driver names %3: the plug-in will not take this port; "
                               "installing %2's virtual COM port driver fixes that")
             .arg(vendor, kTurntableMaker, maker);
@@ -209,7 +203,8 @@ int list(const QList<QSerialPortInfo> &ports, QTextStream &out)
         out << port.systemLocation() << "  " << maker << "  " << ids(port) << "  "
             << (problem.isEmpty() ? QStringLiteral("read-write ok") : QStringLiteral("cannot open: ") + problem)
             << '\n';
-        const QString note = makerNote(port.hasVendorIdentifier(), port.vendorIdentifier(), port.manufacturer(), kWindows);
+        const QString note = makerNote(port.hasVendorIdentifier(), port.vendorIdentifier(), port.manufacturer(),
+                                         HostPlatform::current());
         if (!note.isEmpty())
             out << "  " << note << '\n';
         if (port.manufacturer().startsWith(kTurntableMaker, Qt::CaseSensitive)) {

@@ -1,6 +1,8 @@
 #ifndef PORTLISTING_H
 #define PORTLISTING_H
 
+#include "HostPlatform.h"
+
 #include <QList>
 #include <QString>
 
@@ -23,7 +25,7 @@ int list(const QList<QSerialPortInfo> &ports, QTextStream &out);
 // goes by the maker string alone. On Windows that string is the one the
 // driver's INF file names, so Windows' own driver hides the turntable and the
 // maker's driver shows it; elsewhere it is the device's own.
-QString makerNote(bool hasVendorId, quint16 vendorId, const QString &manufacturer, bool windows);
+QString makerNote(bool hasVendorId, quint16 vendorId, const QString &manufacturer, HostPlatform::Platform platform);
 
 // Why this process cannot open the port read-write, or empty when it can:
 // "permission denied", "busy, held by NAME (pid N)", "gone", ...

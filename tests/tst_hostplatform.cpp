@@ -1,4 +1,5 @@
 #include "HostPlatform.h"
+#include "PortListing.h"
 
 #include <QTest>
 
@@ -14,6 +15,10 @@ class tst_HostPlatform : public QObject
 private slots:
     void snapCommandGoesThroughPlatformShell_data();
     void snapCommandGoesThroughPlatformShell();
+    // What the port listing says of a port that carries the turntable
+    // maker's vendor id under another maker's name.
+    void notesForeignMakerOfTurntableVendor_data();
+    void notesForeignMakerOfTurntableVendor();
 };
 
 void tst_HostPlatform::snapCommandGoesThroughPlatformShell_data()
@@ -44,6 +49,43 @@ void tst_HostPlatform::snapCommandGoesThroughPlatformShell()
     QCOMPARE(shell.program, program);
     QCOMPARE(shell.arguments, arguments);
     QCOMPARE(shell.nativeArguments, nativeArguments);
+}
+
+void tst_HostPlatform::notesForeignMakerOfTurntableVendor_data()
+{
+    QTest::addColumn<Platform>("platform");
+    QTest::addColumn<bool>("hasVendorId");
+    QTest::addColumn<int>("vendorId");
+    QTest::addColumn<QString>("manufacturer");
+    QTest::addColumn<QString>("note");
+    const QString driverNote = QStringLiteral(
+        "vendor id 0483 is STMicroelectronics, but the driver names %1: the plug-in will not take this port; "
+        "installing STMicroelectronics's virtual COM port driver fixes that");
+    const QString portNote =
+        QStringLiteral("vendor id 0483 is STMicroelectronics, but the port names %1: the plug-in will not take this port");
+
+    QTest::newRow("Windows: built-in driver's maker") << Platform::Windows << true << 0x0483 << "Microsoft"
+                                                      << driverNote.arg("maker \"Microsoft\"");
+    QTest::newRow("Windows: no maker") << Platform::Windows << true << 0x0483 << "" << driverNote.arg("no maker");
+    QTest::newRow("Windows: the maker's driver") << Platform::Windows << true << 0x0483 << "STMicroelectronics" << "";
+    QTest::newRow("Windows: the maker's name in another case")
+        << Platform::Windows << true << 0x0483 << "stmicroelectronics" << driverNote.arg("maker \"stmicroelectronics\"");
+    QTest::newRow("Windows: another vendor") << Platform::Windows << true << 0x0403 << "FTDI" << "";
+    QTest::newRow("Windows: no vendor id") << Platform::Windows << false << 0 << "Microsoft" << "";
+    QTest::newRow("Unix: another maker's board") << Platform::Unix << true << 0x0483 << "FTDI"
+                                                  << portNote.arg("maker \"FTDI\"");
+    QTest::newRow("Unix: the turntable") << Platform::Unix << true << 0x0483 << "STMicroelectronics" << "";
+    QTest::newRow("Unix: another vendor") << Platform::Unix << true << 0x2341 << "Arduino" << "";
+}
+
+void tst_HostPlatform::notesForeignMakerOfTurntableVendor()
+{
+    QFETCH(Platform, platform);
+    QFETCH(bool, hasVendorId);
+    QFETCH(int, vendorId);
+    QFETCH(QString, manufacturer);
+    QFETCH(QString, note);
+    QCOMPARE(PortListing::makerNote(hasVendorId, quint16(vendorId), manufacturer, platform), note);
 }
 
 QTEST_APPLESS_MAIN(tst_HostPlatform)

@@ -17,6 +17,11 @@ fi
 if [ "${ORBISTO_BOOTSTRAP_TOOLS:-0}" = 1 ]; then
     packages+=(clang libclang-rt-dev valgrind)
 fi
+# The kernel check boots Debian's kernel in QEMU with a busybox initramfs, runs
+# udev in the guest and needs depmod for the kernel's modules.
+if [ "${ORBISTO_BOOTSTRAP_KERNEL:-0}" = 1 ]; then
+    packages+=(qemu-system-x86 busybox-static udev kmod)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

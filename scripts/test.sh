@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds with warnings as errors and runs every test, then does it again on Qt 6,
-# compiles the plug-in and the portable host for Windows on both Qts, then runs
-# every test under AddressSanitizer and UndefinedBehaviorSanitizer, then under
-# valgrind's memcheck, and fuzzes the device replies for a minute. All widgets
-# run offscreen.
+# Builds with warnings as errors and runs every test, then runs the shipped
+# library and the host on Debian's own kernel and USB stack in QEMU (the kernel
+# check), then builds and tests again on Qt 6, compiles the plug-in and the
+# portable host for Windows on both Qts, then runs every test under
+# AddressSanitizer and UndefinedBehaviorSanitizer, then under valgrind's
+# memcheck, and fuzzes the device replies for a minute. All widgets run offscreen.
 #   scripts/test.sh [--quick]
 # --quick stops after the first build and its tests, for day-to-day work.
 set -euo pipefail
@@ -30,9 +31,13 @@ run_ctest() {
 scripts/build.sh build/test -DORBISTO_WERROR=ON
 run_ctest build/test 300
 if [ "$quick" = 1 ]; then
-    echo "total: $passed passed, 0 failed (quick: the Qt 6 and sanitizer builds, memcheck and fuzzer did not run)"
+    echo "total: $passed passed, 0 failed (quick: the kernel check, the Qt 6 and sanitizer builds, memcheck and fuzzer did not run)"
     exit 0
 fi
+
+# Once, on the first build: the real cdc_acm, udev and USB transfers, with USB
+# gadgets as turntables, in a guest of Debian's own kernel.
+tests/check_kernel.sh build/test
 
 # The same sources and tests on Qt 6, for hosts that have moved to it.
 scripts/build.sh build/qt6 -DORBISTO_WERROR=ON -DORBISTO_QT_MAJOR_VERSION=6
@@ -51,6 +56,6 @@ ORBISTO_MEMCHECK_BUILD_DIR=build/test scripts/memcheck.sh
 scripts/fuzz.sh 60
 
 # Every step above stops the script on a failure, so reaching here means all
-# passed: the CTest tests of the three builds, the plug-ins across Qt versions,
-# the Windows compile on both Qts, the memory check and the fuzzer.
-echo "total: $((passed + 5)) passed, 0 failed"
+# passed: the CTest tests of the three builds, the kernel check, the plug-ins
+# across Qt versions, the Windows compile on both Qts, the memory check and the fuzzer.
+echo "total: $((passed + 6)) passed, 0 failed"

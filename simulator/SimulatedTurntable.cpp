@@ -1,5 +1,6 @@
 #include "SimulatedTurntable.h"
 
+#include <QFile>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -63,7 +64,26 @@ SimulatedTurntable::SimulatedTurntable(QObject *parent)
     ::cfmakeraw(&settings);
     ::tcsetattr(m_slaveFd, TCSANOW, &settings);
     ::fcntl(m_masterFd, F_SETFL, ::fcntl(m_masterFd, F_GETFL) | O_NONBLOCK);
+    serve();
+}
 
+SimulatedTurntable::SimulatedTurntable(const QString &devicePath, QObject *parent)
+    : QObject(parent)
+{
+    m_masterFd = ::open(QFile::encodeName(devicePath).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    termios settings;
+    if (m_masterFd < 0 || ::tcgetattr(m_masterFd, &settings) != 0) {
+        m_errorString = devicePath + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno));
+        closeAll();
+        return;
+    }
+    ::cfmakeraw(&settings);
+    ::tcsetattr(m_masterFd, TCSANOW, &settings);
+    serve();
+}
+
+void SimulatedTurntable::serve()
+{
     m_notifier = new QSocketNotifier(m_masterFd, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &SimulatedTurntable::onMasterReadable);
     m_writeNotifier = new QSocketNotifier(m_masterFd, QSocketNotifier::Write, this);
@@ -118,6 +138,11 @@ void SimulatedTurntable::flushOutbox()
                                   size_t(bytes.size() - m_outboxOffset));
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && errno != EAGAIN) {
+            // A hung-up line takes nothing more, and would wake us for ever.
+            m_outbox.clear();
+            m_outboxOffset = 0;
+        }
         if (n < 0)
             break;
         m_outboxOffset += int(n);

@@ -15,7 +15,9 @@ QT_END_NAMESPACE
 
 // A stand-in for the Orbisto turntable: the master side of a pseudo-terminal
 // that answers frames like "#p210." as the device does. The controller opens
-// the slave side like any serial port.
+// the slave side like any serial port. Given a terminal instead, such as a USB
+// gadget's /dev/ttyGS0, it answers on that one, and the controller opens
+// whatever node the other end of the line has.
 class SimulatedTurntable : public QObject
 {
     Q_OBJECT
@@ -37,11 +39,14 @@ public:
     static const QByteArray kDefaultIdentification;
 
     explicit SimulatedTurntable(QObject *parent = nullptr);
+    // Serves the terminal at devicePath, in raw mode; check isOpen().
+    explicit SimulatedTurntable(const QString &devicePath, QObject *parent = nullptr);
     ~SimulatedTurntable() override;
 
     bool isOpen() const { return m_masterFd >= 0; }
     QString errorString() const { return m_errorString; }
-    // The slave side, as the controller's scan should see it.
+    // The slave side, as the controller's scan should see it; empty when
+    // serving a terminal it was given.
     QString systemLocation() const { return m_slavePath; }
     SerialPortCandidate candidate() const;
 
@@ -70,6 +75,7 @@ signals:
     void hungUp();
 
 private:
+    void serve();
     void onMasterReadable();
     void flushOutbox();
     void answer(const QByteArray &frame);

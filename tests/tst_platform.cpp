@@ -53,9 +53,8 @@ void tst_Platform::decidesDeviceGone_data()
         row(name + ": timeout, line hung up", unixLike, QSerialPort::TimeoutError, true, false);
         row(name + ": no error, line hung up", unixLike, QSerialPort::NoError, true, false);
     }
-    // What QSerialPort reported, and nothing more, when cdc_acm lost the device
-    // under an open port on Debian's 6.1 kernel (tst_kernel): the read that
-    // found the line hung up, with a stale errno for its text.
+    // All QSerialPort reported as cdc_acm lost the device under an open port on
+    // Debian's 6.1 kernel (tst_kernel): the read that found the line hung up.
     row(QByteArray("linux: cdc_acm unplug as seen: read error, line hung up"), Platform::Linux,
         QSerialPort::ReadError, true, true);
     row(QByteArray("windows: resource error (FTDI, PL2303)"), Platform::Windows, QSerialPort::ResourceError, false, true);

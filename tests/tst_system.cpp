@@ -47,9 +47,8 @@ struct Devices
 // QLibrary, asked for a controller through its exported entry, finding the
 // turntable through the system's own serial-port enumeration. The simulated
 // turntables appear there as USB devices inside this process's private mount
-// namespace, which needs root. Capture, makers, two turntables and a pulled
-// cable run on the kernel's own USB stack (tst_kernel); here remain the listed
-// ports whose node a real driver does not produce on demand.
+// namespace, which needs root. Capture, makers and a pulled cable run on the
+// kernel's own USB stack (tst_kernel); here remain nodes gone or not a terminal.
 class tst_System : public QObject
 {
     Q_OBJECT

@@ -1,6 +1,6 @@
 #!/bin/busybox sh
 # The guest's first process: loads the modules, mounts this machine's root
-# (shared read-only) with fresh /dev, /run and /tmp, starts udev in it, runs the
+# (shared read-only) with fresh /dev and /run, starts udev in it, runs the
 # command there and powers off. The host reads the markers on the console.
 /bin/busybox --install -s /bin
 export PATH=/bin
@@ -33,15 +33,19 @@ mount --move /sys $root/sys
 mount --move /dev $root/dev
 mkdir -p $root/dev/pts
 mount -t devpts -o ptmxmode=666,gid=5,mode=620 devpts $root/dev/pts
+# Only /run is writable; /tmp stays this machine's, read-only, since the
+# build and the command may live there.
 mount -t tmpfs -o mode=755 tmpfs $root/run
-mkdir -p -m 700 $root/run/user/0
-mount -t tmpfs -o mode=1777 tmpfs $root/tmp
+mkdir -p -m 1777 $root/run/tmp
+mkdir -p -m 700 $root/run/user/0 $root/run/home
+# /var/lock leads here; Qt keeps its serial-port lock files in it.
+mkdir -p -m 755 $root/run/lock
 mount -t configfs configfs $root/sys/kernel/config || fail "cannot mount configfs"
 
 chroot $root /lib/systemd/systemd-udevd --daemon >/dev/null 2>&1 || fail "cannot start udev"
 
 echo orbisto-guest-start
-chroot $root /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp TMPDIR=/tmp LANG=C.UTF-8 \
+chroot $root /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/run/home TMPDIR=/run/tmp LANG=C.UTF-8 \
     QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/run/user/0 /bin/bash -c "$(cat /command)"
 echo "orbisto-guest-exit: $?"
 halt_guest

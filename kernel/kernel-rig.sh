@@ -2,8 +2,8 @@
 # Boots Debian's own kernel in QEMU with N dummy USB controllers, runs COMMAND
 # in the guest, prints what it printed and exits with its status.
 #   kernel/kernel-rig.sh [--controllers N] WORK_DIR -- COMMAND [ARGS...]
-# The guest's root is this machine's root, shared read-only, with fresh /dev,
-# /run and /tmp; udev runs in it. cdc_acm, dummy_hcd (full speed), libcomposite
+# The guest's root is this machine's root, shared read-only, with fresh /dev
+# and /run (TMPDIR and HOME lie there); udev runs in it. cdc_acm, dummy_hcd (full speed), libcomposite
 # and usb_f_acm are loaded, configfs is mounted at /sys/kernel/config, and the
 # controllers are dummy_udc.0 ... dummy_udc.N-1: COMMAND makes its gadgets.
 # The kernel, its modules and the initramfs are kept in WORK_DIR, which should

@@ -14,5 +14,5 @@ fi
 started=$(date +%s)
 ORBISTO_BOOTSTRAP_KERNEL=1 "$root/scripts/bootstrap.sh"
 # Two controllers: the most turntables one case plugs in at once.
-"$root/kernel/kernel-rig.sh" --controllers 2 "$build/kernel" -- "$build/tests/tst_kernel"
+"$root/kernel/kernel-rig.sh" --controllers 2 "$build/kernel-guest" -- "$build/tests/tst_kernel"
 echo "kernel check: passed in $(($(date +%s) - started)) s"

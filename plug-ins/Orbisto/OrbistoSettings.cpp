@@ -42,7 +42,7 @@ bool COrbisto::saveSettings(QSettings *settings, QString &errorMessage)
 {
     if (!m_port) {
         errorMessage = QLatin1String(OrbistoMessages::kNotDetected);
-    } else if (m_rotating) {
+    } else if (m_machine.isRotating()) {
         errorMessage = QStringLiteral("Stop the permanent rotation first.");
     } else {
         // The user's entries in the most recent dialog still open, else what we

@@ -88,8 +88,10 @@ bool HostSetup::openSimulator(const HostOptions &options)
         m_simulator->setFault(OrbistoProtocol::kTurn, fault);
     }
     new SimulatorLog(m_simulator.get(), &m_log);
-    m_controller =
-        std::make_unique<COrbisto>(QList<SerialPortCandidate>{m_simulator->candidate()});
+    m_register = [turntable = m_simulator.get()] {
+        return new COrbisto(QList<SerialPortCandidate>{turntable->candidate()});
+    };
+    m_controller.reset(m_register());
     m_description =
         QStringLiteral("turntable: simulated, on %1").arg(m_simulator->systemLocation());
     return true;
@@ -117,7 +119,8 @@ bool HostSetup::openPort(const QString &path)
         m_errorString = QStringLiteral("there is no port %1").arg(path);
         return false;
     }
-    m_controller = std::make_unique<COrbisto>(QList<SerialPortCandidate>{{path, kTurntableMaker}});
+    m_register = [path] { return new COrbisto(QList<SerialPortCandidate>{{path, kTurntableMaker}}); };
+    m_controller.reset(m_register());
     m_description = QStringLiteral("turntable: on %1, taken as the turntable whatever its maker")
                         .arg(path);
     return true;
@@ -137,7 +140,8 @@ bool HostSetup::openPlugin(const QString &path)
                             .arg(m_library.fileName(), QLatin1String(kEntryName));
         return false;
     }
-    m_controller.reset(registerController());
+    m_register = registerController;
+    m_controller.reset(m_register());
     if (!m_controller) {
         m_errorString = QStringLiteral("the plug-in did not create a controller");
         return false;
@@ -226,6 +230,19 @@ QString HostSetup::save()
     // capture starts until a save succeeds.
     m_refusal = message;
     return message;
+}
+
+bool HostSetup::renewController()
+{
+    // The old controller goes first: it lets go of the port the new one opens.
+    m_controller.reset();
+    m_controller.reset(m_register ? m_register() : nullptr);
+    if (!m_controller) {
+        m_errorString = QStringLiteral("the plug-in did not create a new controller");
+        return false;
+    }
+    m_controller->loadSettings(m_store.get());
+    return true;
 }
 
 void HostSetup::write(const char *key, int value)

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 
 class CAbstractTurntableController;
@@ -47,6 +48,13 @@ public:
     // then reports too.
     QString save();
 
+    // The contract's only way to abandon a capture: the controller is deleted,
+    // so the turntable gets its disable command and nothing the capture
+    // scheduled acts any more, and a new one is registered the way the first
+    // was, with the settings the store holds. False with errorString() saying
+    // why when no new controller came; controller() is then null.
+    bool renewController();
+
 private:
     bool openSimulator(const HostOptions &options);
     bool openPlugin(const QString &path);
@@ -64,6 +72,8 @@ private:
     // Never unloaded: the library's code runs the controller to the end.
     QLibrary m_library;
     std::unique_ptr<CAbstractTurntableController> m_controller;
+    // Makes a controller the way open() made the first one.
+    std::function<CAbstractTurntableController *()> m_register;
     // Only when the user named no file.
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<QSettings> m_store;

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QSignalSpy>
 #include <QTimer>
 
@@ -22,6 +23,7 @@ private slots:
     void refusesToStart_data();
     void refusesToStart();
     void restartOutdatesEarlierCapture();
+    void settingsOpenedDuringTurnKeepCapture();
 };
 
 // Plays the host: takes a picture for every request and reports it.
@@ -270,6 +272,29 @@ void tst_Capture::restartOutdatesEarlierCapture()
     QVERIFY(!requests.wait(1500));
     QCOMPARE(requests.count(), 2);
     QCOMPARE(rig.turntable.received(), QByteArray());
+}
+
+void tst_Capture::settingsOpenedDuringTurnKeepCapture()
+{
+    TurntableRig rig;
+    // The turn's "Success" is still on its way when the dialog asks for information.
+    SimulatedTurntable::Fault slowTurn;
+    slowTurn.splitAt = 5;
+    slowTurn.pauseMs = 300;
+    rig.turntable.setFault('p', slowTurn);
+    QVERIFY(rig.waitForEnable());
+    QSignalSpy requests(rig.controller.get(), &CAbstractTurntableController::snapActionRequired);
+    QSignalSpy frames(&rig.turntable, &SimulatedTurntable::frameReceived);
+    QVERIFY(requests.isValid() && frames.isValid());
+    QVERIFY(takeFirstPicture(*rig.controller, requests));
+    QVERIFY(frames.wait());
+
+    const std::unique_ptr<QWidget> dialog(rig.controller->createSettingsWidget());
+    QTRY_COMPARE(requests.count(), 2);
+    auto *label = child<QLabel>(dialog.get(), "deviceInfoLabel");
+    QVERIFY(label);
+    QTRY_COMPARE(label->text(), QString::fromLatin1(SimulatedTurntable::kDefaultIdentification));
+    QCOMPARE(rig.turntable.received(), QByteArray("#p210.#i1."));
 }
 
 QTEST_MAIN(tst_Capture)

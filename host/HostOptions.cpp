@@ -1,5 +1,7 @@
 #include "HostOptions.h"
 
+#include "HostSignals.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -22,7 +24,7 @@ const char kDescription[] =
     "Ctrl-C, SIGTERM or SIGHUP end a capture as a normal end does: the turntable\n"
     "is let go (it gets its disable command) and a running snap command is\n"
     "stopped with what it started; the exit status is then 130, 143 or 129. The\n"
-    "ending takes at most 3 seconds, and further signals are ignored meanwhile;\n"
+    "ending takes at most %1 seconds, and further signals are ignored meanwhile;\n"
     "past that the host exits at once.\n"
     "\n"
     "A tethered camera, with gphoto2:\n"
@@ -115,7 +117,8 @@ std::optional<HostOptions> parseCommandLine(const QStringList &arguments, int &e
 {
     const auto fail = [&exitStatus](const QString &text) { return failure(exitStatus, text); };
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(kDescription));
+    parser.setApplicationDescription(
+        QString::fromLatin1(kDescription).arg(HostSignals::kEndingLimitSeconds));
     // Not addHelpOption(): its --help-all lists Qt's own options, which this
     // host does not take.
     parser.addOption({{QStringLiteral("h"), QStringLiteral("help")},

@@ -3,6 +3,7 @@
 #include "CAbstractTurntableController.h"
 #include "EventLog.h"
 #include "HostPlatform.h"
+#include "HostSignals.h"
 
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -31,6 +32,17 @@ QString progressBar(int done, int total)
     const int clamped = std::clamp(filled, 0, kProgressBarWidth);
     return QLatin1Char('[') + QString(clamped, QLatin1Char('#'))
         + QString(kProgressBarWidth - clamped, QLatin1Char('-')) + QLatin1Char(']');
+}
+
+// For a crash, QProcess gives the number of the signal that ended the
+// command on Unix, and Windows' exception code elsewhere.
+QString crashed(int exitCode)
+{
+#ifdef Q_OS_UNIX
+    return QStringLiteral("was killed by %1").arg(HostSignals::signalName(exitCode));
+#else
+    return QStringLiteral("crashed with code 0x%1").arg(uint(exitCode), 8, 16, QLatin1Char('0'));
+#endif
 }
 
 } // namespace
@@ -163,7 +175,7 @@ void CaptureSession::runSnapCommand(int picture)
                 if (m_step != Step::TakingPicture)
                     return;
                 if (exitStatus == QProcess::CrashExit)
-                    end(kFailureStatus, command + QStringLiteral("crashed"));
+                    end(kFailureStatus, command + crashed(exitCode));
                 else if (exitCode != 0)
                     end(exitCode,
                         command + QStringLiteral("failed with exit status %1").arg(exitCode));

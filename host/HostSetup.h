@@ -44,8 +44,8 @@ public:
     CaptureSession::Plan plan() const { return m_plan; }
 
     // Asks the controller to save what it holds, from its settings widget when
-    // one is open; empty when it agreed, else its message, which refusal()
-    // then reports too.
+    // one is open; empty when it agreed and the settings file took what
+    // changed, else why not, which refusal() then reports too.
     QString save();
 
     // The contract's only way to abandon a capture: the controller is deleted,
@@ -61,7 +61,10 @@ private:
     bool openPort(const QString &path);
     bool openStore(const QString &path);
     void handOver(const HostOptions &options);
-    void write(const char *key, int value);
+    // The controller's saveSettings into m_saved: empty when it agreed, else its message.
+    QString judge();
+    // Copies what the controller saved into the user's store.
+    QString keep();
 
     EventLog m_log;
 #ifdef ORBISTO_HOST_SIMULATOR
@@ -74,9 +77,12 @@ private:
     std::unique_ptr<CAbstractTurntableController> m_controller;
     // Makes a controller the way open() made the first one.
     std::function<CAbstractTurntableController *()> m_register;
-    // Only when the user named no file.
+    // The scratch stores, and the settings file when the user named none.
     std::unique_ptr<QTemporaryDir> m_dir;
+    // The user's store: only values the controller saved reach it.
     std::unique_ptr<QSettings> m_store;
+    // Where the controller saves first.
+    std::unique_ptr<QSettings> m_saved;
     CaptureSession::Plan m_plan;
     QString m_errorString;
     QString m_description;

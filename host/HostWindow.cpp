@@ -7,6 +7,7 @@
 #include <QFontDatabase>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QImageWriter>
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QLabel>
@@ -76,7 +77,9 @@ HostWindow::HostWindow(HostSetup *setup, QWidget *parent)
     m_logView->setObjectName(QStringLiteral("eventLog"));
     m_logView->setReadOnly(true);
     m_logView->setMaximumBlockCount(kMaxLogLines);
-    m_logView->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // Long lines wrap rather than scroll sideways, so a screenshot shows the
+    // start of every line.
+    m_logView->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     // Fixed width keeps the stamps of the event lines aligned.
     QFont logFont = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     logFont.setStyleHint(QFont::TypeWriter);
@@ -299,9 +302,11 @@ void HostWindow::saveScreenshotWhenSettled(const QString &path)
         poll->deleteLater();
         poll->stop();
         // The format is the one the file's suffix names.
-        const bool ok = grab().save(path);
+        QImageWriter writer(path);
+        const bool ok = writer.write(grab().toImage());
         emit screenshotSaved(ok, ok ? QString()
-                                    : QStringLiteral("cannot write the screenshot %1").arg(path));
+                                    : QStringLiteral("cannot write the screenshot %1: %2")
+                                          .arg(path, writer.errorString()));
     });
     poll->start(kSettlePollIntervalMs);
 }

@@ -9,6 +9,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -26,6 +27,7 @@ private slots:
     void cancelLetsGoOfController();
     void closingMidCaptureAsksFirst();
     void noTurntableShowsHint();
+    void logWrapsLongLines();
 };
 
 namespace {
@@ -219,6 +221,17 @@ void tst_HostWindow::noTurntableShowsHint()
     QVERIFY(hint->isVisible());
     QCOMPARE(hint->text(), QStringLiteral("No turntable found: run orbisto-host --list-ports"));
     QVERIFY(!rig.child<QLineEdit>("framesCountEdit"));
+}
+
+void tst_HostWindow::logWrapsLongLines()
+{
+    Rig rig;
+    QVERIFY(rig.open(HostOptions()));
+    auto *log = rig.child<QPlainTextEdit>("eventLog");
+    rig.setup.log()->add(QString(200, QLatin1Char('x')));
+    // A screenshot shows the start of every line: a long one wraps instead.
+    QTRY_VERIFY(log->document()->lineCount() > log->document()->blockCount());
+    QCOMPARE(log->horizontalScrollBar()->maximum(), 0);
 }
 
 QTEST_MAIN(tst_HostWindow)

@@ -40,6 +40,8 @@ QString progressBar(int done, int total)
 // the command itself is killed, and what it started runs on.
 class SnapProcess : public QProcess
 {
+    Q_OBJECT
+
 public:
     explicit SnapProcess(QObject *parent)
         : QProcess(parent)
@@ -257,3 +259,5 @@ void CaptureSession::end(int status, const QString &message)
     }
     emit done(status, message);
 }
+
+#include "CaptureSession.moc"

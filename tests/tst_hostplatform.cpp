@@ -99,11 +99,10 @@ void tst_HostPlatform::namesPortPluginTakes_data()
     QTest::addColumn<QList<SerialPortCandidate>>("ports");
     QTest::addColumn<int>("taken");
     const QString maker = QStringLiteral("STMicroelectronics");
-    const SerialPortCandidate callOut{"/dev/cu.usbmodem1101", maker};
-    const SerialPortCandidate callIn{"/dev/tty.usbmodem1101", maker};
     // Qt's enumeration on macOS lists a device's cu.* node, then its tty.* node.
     QTest::newRow("macos: the cu node, not its tty twin listed after it")
-        << OrbistoPlatform::Platform::MacOS << QList<SerialPortCandidate>{callOut, callIn} << 0;
+        << OrbistoPlatform::Platform::MacOS
+        << QList<SerialPortCandidate>{{"/dev/cu.usbmodem1101", maker}, {"/dev/tty.usbmodem1101", maker}} << 0;
     QTest::newRow("linux: the last port of the maker")
         << OrbistoPlatform::Platform::Linux
         << QList<SerialPortCandidate>{{"/dev/ttyACM0", maker}, {"/dev/ttyACM1", maker}, {"/dev/ttyUSB0", "FTDI"}} << 1;

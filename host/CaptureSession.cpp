@@ -52,6 +52,8 @@ QString crashed(int exitCode)
 // the command itself is killed, and what it started runs on.
 class SnapProcess : public QProcess
 {
+    Q_OBJECT
+
 public:
     explicit SnapProcess(QObject *parent)
         : QProcess(parent)
@@ -269,3 +271,5 @@ void CaptureSession::end(int status, const QString &message)
     }
     emit done(status, message);
 }
+
+#include "CaptureSession.moc"

@@ -288,7 +288,8 @@ void HostWindow::saveScreenshotWhenSettled(const QString &path)
         QString text;
     };
     QVector<LabelText> labels;
-    for (QLabel *label : m_settingsWidget->findChildren<QLabel *>())
+    const QList<QLabel *> found = m_settingsWidget->findChildren<QLabel *>();
+    for (QLabel *label : found)
         labels.append({label, label->text()});
     auto *poll = new QTimer(this);
     int pollsLeft = kSettleTimeoutMs / kSettlePollIntervalMs;

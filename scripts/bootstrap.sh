@@ -17,6 +17,10 @@ fi
 if [ "${ORBISTO_BOOTSTRAP_TOOLS:-0}" = 1 ]; then
     packages+=(clang libclang-rt-dev valgrind)
 fi
+# The Qt-aware checker that scripts/clazy.sh runs.
+if [ "${ORBISTO_BOOTSTRAP_CLAZY:-0}" = 1 ]; then
+    packages+=(clazy)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

@@ -55,7 +55,7 @@ QT_END_NAMESPACE
 //     signals alike), and so do string-based SIGNAL()/SLOT() connections;
 //   - virtual calls work, through the plug-in's virtual table.
 // The remedy is to export the host's copy, as the reference host does.
-class NXSDK_EXPORT CAbstractTurntableController : public QObject
+class NXSDK_EXPORT CAbstractTurntableController : public QObject // clazy:exclude=ctor-missing-parent-argument
 {
     Q_OBJECT
 

@@ -19,7 +19,7 @@ QT_END_NAMESPACE
 
 // The controller of the Orbisto turntable. It adds no meta-object of its own:
 // hosts know it only as a CAbstractTurntableController.
-class COrbisto : public CAbstractTurntableController
+class COrbisto : public CAbstractTurntableController // clazy:exclude=missing-qobject-macro,ctor-missing-parent-argument
 {
 public:
     // Scans the system's serial ports.

@@ -6,8 +6,9 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QImageWriter>
-#include <QRegularExpression>
 #include <QTextStream>
+
+#include <algorithm>
 
 namespace {
 
@@ -98,9 +99,17 @@ const struct
 const QString kFramesWanted =
     QStringLiteral("a whole number of pictures above 0 (the plug-in takes 2 to 72)");
 const QString kSecondsWanted = QStringLiteral("a whole number of seconds, 0 or more");
-const QRegularExpression kWholeNumber(QStringLiteral("^\\+?[0-9]+$"));
 // The status of a frames count the plug-in refuses.
 const int kTooLargeStatus = 1;
+
+// ASCII digits, with an optional leading plus sign.
+bool isWholeNumber(const QString &text)
+{
+    const QStringView digits = QStringView(text).mid(text.startsWith(QLatin1Char('+')) ? 1 : 0);
+    return !digits.isEmpty() && std::all_of(digits.begin(), digits.end(), [](QChar c) {
+               return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+           });
+}
 
 // Prints what is wrong and tells main() to exit with the usage status.
 std::optional<HostOptions> failure(int &exitStatus, const QString &text)
@@ -168,7 +177,7 @@ std::optional<HostOptions> parseCommandLine(const QStringList &arguments, int &e
         integer.value = text.toInt(&ok, 10);
         // A count too large to hand over is refused as the plug-in refuses
         // one it cannot hold: with its status, not as a usage error.
-        if (!ok && !integer.seconds && kWholeNumber.match(text).hasMatch()) {
+        if (!ok && !integer.seconds && isWholeNumber(text)) {
             QTextStream(stderr) << QCoreApplication::applicationName() << ": --frames " << text
                                 << " is too large: the plug-in takes 2 to 72." << Qt::endl;
             exitStatus = kTooLargeStatus;

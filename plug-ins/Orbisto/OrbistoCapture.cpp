@@ -62,7 +62,7 @@ void COrbisto::apply(const OrbistoMachine::Actions &actions)
 
 // The delays in seconds are read when a delay starts. Timers are never
 // cancelled: one that expires after its step has passed is ignored by the machine.
-void COrbisto::startDelay(const OrbistoMachine::Delay &delay)
+void COrbisto::startDelay(OrbistoMachine::Delay delay)
 {
     int interval = 0;
     switch (delay.kind) {

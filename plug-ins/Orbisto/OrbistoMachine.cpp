@@ -122,7 +122,7 @@ OrbistoMachine::Actions OrbistoMachine::read(const QByteArray &bytes)
     return actions;
 }
 
-OrbistoMachine::Actions OrbistoMachine::delayExpired(const Delay &delay)
+OrbistoMachine::Actions OrbistoMachine::delayExpired(Delay delay)
 {
     Actions actions;
     if (m_link != Link::Present || delay.id != m_pendingDelay)

@@ -73,7 +73,7 @@ public:
     Actions startPressed(bool clockwise);
     Actions stopPressed();
     Actions read(const QByteArray &bytes);
-    Actions delayExpired(const Delay &delay);
+    Actions delayExpired(Delay delay);
     Actions portLost();
 
     bool isRotating() const { return m_rotating; }

@@ -532,19 +532,25 @@ void benchCycles()
     int cycles = 0;
     int target = 0;
     QEventLoop loop;
-    // Each picture request sends the next turn; the turntable's record of
-    // frames is cleared so that only the controller's memory is measured.
+    // Each picture request is answered with a count that is never the frames
+    // count, so the table turns again; the turntable's record of frames is
+    // cleared so that only the controller's memory is measured.
+    const int kNeverLast = 0;
     QObject::connect(controller, &CAbstractTurntableController::snapActionRequired, &loop, [&] {
         rig.turntable.clearReceived();
         if (++cycles == target)
             loop.quit();
         else
-            controller->sendCommand('p', 210);
+            controller->snapTaken(kNeverLast);
     });
+    bool started = false;
     auto run = [&](int count) {
         cycles = 0;
         target = count;
-        controller->sendCommand('p', 210);
+        if (!std::exchange(started, true))
+            controller->startCapture();
+        else
+            controller->snapTaken(kNeverLast);
         loop.exec();
     };
     run(kWarmUpCycles);

@@ -3,6 +3,7 @@
 #include "CAbstractTurntableController.h"
 #include "EventLog.h"
 #include "HostPlatform.h"
+#include "HostSignals.h"
 
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -33,6 +34,17 @@ QString progressBar(int done, int total)
         + QString(kProgressBarWidth - clamped, QLatin1Char('-')) + QLatin1Char(']');
 }
 
+// For a crash, QProcess gives the number of the signal that ended the
+// command on Unix, and Windows' exception code elsewhere.
+QString crashed(int exitCode)
+{
+#ifdef Q_OS_UNIX
+    return QStringLiteral("was killed by %1").arg(HostSignals::signalName(exitCode));
+#else
+    return QStringLiteral("crashed with code 0x%1").arg(uint(exitCode), 8, 16, QLatin1Char('0'));
+#endif
+}
+
 } // namespace
 
 // A snap command in a process group of its own, so that giving up on it also
@@ -40,6 +52,8 @@ QString progressBar(int done, int total)
 // the command itself is killed, and what it started runs on.
 class SnapProcess : public QProcess
 {
+    Q_OBJECT
+
 public:
     explicit SnapProcess(QObject *parent)
         : QProcess(parent)
@@ -163,7 +177,7 @@ void CaptureSession::runSnapCommand(int picture)
                 if (m_step != Step::TakingPicture)
                     return;
                 if (exitStatus == QProcess::CrashExit)
-                    end(kFailureStatus, command + QStringLiteral("crashed"));
+                    end(kFailureStatus, command + crashed(exitCode));
                 else if (exitCode != 0)
                     end(exitCode,
                         command + QStringLiteral("failed with exit status %1").arg(exitCode));
@@ -257,3 +271,5 @@ void CaptureSession::end(int status, const QString &message)
     }
     emit done(status, message);
 }
+
+#include "CaptureSession.moc"

@@ -12,6 +12,11 @@ class EventLog : public QObject
     Q_OBJECT
 
 public:
+    explicit EventLog(QObject *parent = nullptr)
+        : QObject(parent)
+    {
+    }
+
     void restart();
     void add(const QString &text);
 

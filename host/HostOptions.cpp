@@ -1,10 +1,14 @@
 #include "HostOptions.h"
 
+#include "HostSignals.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QImageWriter>
 #include <QTextStream>
+
+#include <algorithm>
 
 namespace {
 
@@ -20,16 +24,18 @@ const char kDescription[] =
     "\n"
     "Ctrl-C, SIGTERM or SIGHUP end a capture as a normal end does: the turntable\n"
     "is let go (it gets its disable command) and a running snap command is\n"
-    "stopped with what it started; the exit status is then 130, 143 or 129. A\n"
-    "second Ctrl-C ends the host at once.\n"
+    "stopped with what it started; the exit status is then 130, 143 or 129. The\n"
+    "ending takes at most %1 seconds, and further signals are ignored meanwhile;\n"
+    "past that the host exits at once.\n"
     "\n"
     "A tethered camera, with gphoto2:\n"
     "  orbisto-host --port /dev/ttyACM0 --frames 24 --snap-command \\\n"
     "    'gphoto2 --capture-image-and-download --filename \"frame-$ORBISTO_PICTURE.jpg\"'\n"
     "\n"
     "Exit status: 0 when the plug-in finished after exactly the configured number\n"
-    "of pictures; 1 when the plug-in refused the settings or the capture, no\n"
-    "turntable was found, the plug-in could not be loaded or the capture stalled;\n"
+    "of pictures; 1 when the plug-in refused the settings (a frames count too\n"
+    "large for it included) or the capture, no turntable was found, the plug-in\n"
+    "or the settings file could not be used or the capture stalled;\n"
     "2 for options that cannot be used; the snap command's own status when it\n"
     "failed.";
 
@@ -55,8 +61,8 @@ const struct
      "command gets the same time to finish. Delays kept in the settings file or entered in the "
      "window are the plug-in's: allow for them here."},
     {"plugin", "PATH",
-     "Load the plug-in library at PATH and drive the turntable its controller finds, instead "
-     "of the simulated one."},
+     "Load the plug-in library at PATH (a bare file name is one in the current folder) and "
+     "drive the turntable its controller finds, instead of the simulated one."},
     {"port", "PATH",
      "Drive the serial port PATH with the controller built into the host, taking it as the "
      "turntable whatever its maker: for the port orbisto-simulator prints, or a turntable "
@@ -68,8 +74,12 @@ const struct
      "count. A failing command stops the capture with its exit status. Without it, pictures "
      "are only pretended."},
     {"settings", "FILE",
-     "Keep the plug-in's settings in this INI file instead of a temporary one. Values given as "
-     "options are written into it first; the plug-in checks what it then holds."},
+     "Keep the plug-in's settings in this INI file instead of a temporary one. The file is the "
+     "host's own: an existing one must hold only blank lines, [Orbisto] and its keys with whole "
+     "numbers, as the host writes it, and anything else (another file, a device, a FIFO, a "
+     "folder) is refused and left as it was. Values given as options and those in the file go "
+     "to the plug-in first; the file gets only values the plug-in accepted, and is written "
+     "only when one changes, so a read-only file with good values works."},
     {"simulate-fault", "KIND",
      "Make the simulated turntable misbehave on turn commands: 'silent' never answers, 'error' "
      "answers \"Error: motor blocked\". Not with --plugin."},
@@ -83,12 +93,23 @@ const struct
     {"list-ports", nullptr,
      "List every serial port the system has: maker, ids, whether this user can open it, and "
      "which one the plug-in would take. Exit status 0 when it would find a turntable, 1 "
-     "otherwise."},
+     "otherwise. Takes no other option."},
 };
 
 const QString kFramesWanted =
     QStringLiteral("a whole number of pictures above 0 (the plug-in takes 2 to 72)");
 const QString kSecondsWanted = QStringLiteral("a whole number of seconds, 0 or more");
+// The status of a frames count the plug-in refuses.
+const int kTooLargeStatus = 1;
+
+// ASCII digits, with an optional leading plus sign.
+bool isWholeNumber(const QString &text)
+{
+    const QStringView digits = QStringView(text).mid(text.startsWith(QLatin1Char('+')) ? 1 : 0);
+    return !digits.isEmpty() && std::all_of(digits.begin(), digits.end(), [](QChar c) {
+               return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+           });
+}
 
 // Prints what is wrong and tells main() to exit with the usage status.
 std::optional<HostOptions> failure(int &exitStatus, const QString &text)
@@ -105,7 +126,8 @@ std::optional<HostOptions> parseCommandLine(const QStringList &arguments, int &e
 {
     const auto fail = [&exitStatus](const QString &text) { return failure(exitStatus, text); };
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(kDescription));
+    parser.setApplicationDescription(
+        QString::fromLatin1(kDescription).arg(HostSignals::kEndingLimitSeconds));
     // Not addHelpOption(): its --help-all lists Qt's own options, which this
     // host does not take.
     parser.addOption({{QStringLiteral("h"), QStringLiteral("help")},
@@ -153,6 +175,14 @@ std::optional<HostOptions> parseCommandLine(const QStringList &arguments, int &e
         const QString text = parser.value(name);
         bool ok = false;
         integer.value = text.toInt(&ok, 10);
+        // A count too large to hand over is refused as the plug-in refuses
+        // one it cannot hold: with its status, not as a usage error.
+        if (!ok && !integer.seconds && isWholeNumber(text)) {
+            QTextStream(stderr) << QCoreApplication::applicationName() << ": --frames " << text
+                                << " is too large: the plug-in takes 2 to 72." << Qt::endl;
+            exitStatus = kTooLargeStatus;
+            return std::nullopt;
+        }
         // No count of pictures is negative: the plug-in would read such a
         // number as a large unsigned count.
         const int least = integer.seconds ? 0 : 1;
@@ -188,6 +218,10 @@ std::optional<HostOptions> parseCommandLine(const QStringList &arguments, int &e
     }
     options.gui = parser.isSet(QStringLiteral("gui"));
     options.listPorts = parser.isSet(QStringLiteral("list-ports"));
+    if (options.listPorts && parser.optionNames().size() > 1) {
+        return fail(QStringLiteral("--list-ports takes no other options: it only lists the "
+                                   "system's serial ports."));
+    }
     if (!options.screenshotPath.isEmpty() && !options.gui)
         return fail(QStringLiteral("--screenshot works only with --gui."));
     if (!options.screenshotPath.isEmpty()) {

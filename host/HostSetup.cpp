@@ -1,6 +1,7 @@
 #include "HostSetup.h"
 
 #include "HostOptions.h"
+#include "HostSettingsFile.h"
 #include "Orbisto.h"
 #include "OrbistoProtocol.h"
 #include "OrbistoSettingsKeys.h"
@@ -26,6 +27,9 @@ const char kEntryName[] = "NXSDK_RegisterTurntableController";
 const QString kTurntableMaker = QStringLiteral("STMicroelectronics");
 const int kDefaultFramesCount = 24;
 const QString kTemporaryFileName = QStringLiteral("orbisto-host.ini");
+// The stores the plug-in loads from and saves into before the user's store sees a value.
+const QString kHandedFileName = QStringLiteral("handed-over.ini");
+const QString kSavedFileName = QStringLiteral("saved.ini");
 
 // QSettings says only that writing failed; the file system says why.
 QString whyNotWritable(const QString &path)
@@ -88,8 +92,10 @@ bool HostSetup::openSimulator(const HostOptions &options)
         m_simulator->setFault(OrbistoProtocol::kTurn, fault);
     }
     new SimulatorLog(m_simulator.get(), &m_log);
-    m_controller =
-        std::make_unique<COrbisto>(QList<SerialPortCandidate>{m_simulator->candidate()});
+    m_register = [turntable = m_simulator.get()] {
+        return new COrbisto(QList<SerialPortCandidate>{turntable->candidate()});
+    };
+    m_controller.reset(m_register());
     m_description =
         QStringLiteral("turntable: simulated, on %1").arg(m_simulator->systemLocation());
     return true;
@@ -117,7 +123,8 @@ bool HostSetup::openPort(const QString &path)
         m_errorString = QStringLiteral("there is no port %1").arg(path);
         return false;
     }
-    m_controller = std::make_unique<COrbisto>(QList<SerialPortCandidate>{{path, kTurntableMaker}});
+    m_register = [path] { return new COrbisto(QList<SerialPortCandidate>{{path, kTurntableMaker}}); };
+    m_controller.reset(m_register());
     m_description = QStringLiteral("turntable: on %1, taken as the turntable whatever its maker")
                         .arg(path);
     return true;
@@ -125,7 +132,15 @@ bool HostSetup::openPort(const QString &path)
 
 bool HostSetup::openPlugin(const QString &path)
 {
-    m_library.setFileName(path);
+    // The file the user named, as a shell takes it: for a bare name QLibrary
+    // would search the library path, and for a missing file it would try
+    // other names and report the last one.
+    const QFileInfo file(path);
+    if (!file.exists()) {
+        m_errorString = QStringLiteral("cannot load the plug-in: there is no file %1").arg(path);
+        return false;
+    }
+    m_library.setFileName(file.absoluteFilePath());
     if (!m_library.load()) {
         m_errorString = QStringLiteral("cannot load the plug-in: %1").arg(m_library.errorString());
         return false;
@@ -137,7 +152,8 @@ bool HostSetup::openPlugin(const QString &path)
                             .arg(m_library.fileName(), QLatin1String(kEntryName));
         return false;
     }
-    m_controller.reset(registerController());
+    m_register = registerController;
+    m_controller.reset(m_register());
     if (!m_controller) {
         m_errorString = QStringLiteral("the plug-in did not create a controller");
         return false;
@@ -159,78 +175,150 @@ bool HostSetup::openPlugin(const QString &path)
 
 bool HostSetup::openStore(const QString &path)
 {
+    // The plug-in's scratch stores live here, and the settings too when the
+    // user named no file.
+    m_dir = std::make_unique<QTemporaryDir>();
+    if (!m_dir->isValid()) {
+        m_errorString = QStringLiteral("cannot make a temporary folder for the settings: %1")
+                            .arg(m_dir->errorString());
+        return false;
+    }
     QString file = path;
     if (file.isEmpty()) {
-        m_dir = std::make_unique<QTemporaryDir>();
         file = m_dir->filePath(kTemporaryFileName);
-    }
-    // QSettings would make the folder silently; a mistyped path must not.
-    const QDir folder = QFileInfo(file).absoluteDir();
-    if (!m_dir && !folder.exists()) {
-        m_errorString = QStringLiteral("the folder %1 for the settings file does not exist")
-                            .arg(QDir::toNativeSeparators(folder.path()));
-        return false;
+    } else {
+        // QSettings would make the folder silently; a mistyped path must not.
+        const QDir folder = QFileInfo(file).absoluteDir();
+        if (!folder.exists()) {
+            m_errorString = QStringLiteral("the folder %1 for the settings file does not exist")
+                                .arg(QDir::toNativeSeparators(folder.path()));
+            return false;
+        }
+        m_errorString = HostSettingsFile::refusal(file);
+        if (!m_errorString.isEmpty())
+            return false;
     }
     m_store = std::make_unique<QSettings>(file, QSettings::IniFormat);
-    if (m_dir && !m_dir->isValid()) {
-        m_errorString = QStringLiteral("cannot make a temporary settings file");
-        return false;
-    }
-    if (m_store->status() == QSettings::FormatError) {
-        m_errorString = QStringLiteral("%1 is not an INI file").arg(file);
-        return false;
-    }
+    m_saved = std::make_unique<QSettings>(m_dir->filePath(kSavedFileName), QSettings::IniFormat);
     return true;
 }
 
-// The user's values go into the store under the keys the plug-in publishes;
-// what the controller makes of them it says through the contract.
+// The user's values reach the plug-in through a store of their own, under the
+// keys it publishes, so that its file never holds a value the plug-in has not
+// accepted. They go over one at a time, each judged by saveSettings as it
+// comes, so that a refusal names the value and where it came from: an option,
+// the settings file or the host's default.
 void HostSetup::handOver(const HostOptions &options)
 {
-    if (options.frames)
-        write(OrbistoSettingsKeys::kFramesCount, *options.frames);
-    if (options.postDelaySeconds)
-        write(OrbistoSettingsKeys::kPostSnap, *options.postDelaySeconds);
-    if (options.preDelaySeconds)
-        write(OrbistoSettingsKeys::kPreSnap, *options.preDelaySeconds);
-    m_controller->loadSettings(m_store.get());
-    // A store that gives the controller no frames count gets the host's default.
-    if (!options.frames && m_controller->framesCount() == 0) {
-        write(OrbistoSettingsKeys::kFramesCount, kDefaultFramesCount);
-        m_controller->loadSettings(m_store.get());
+    const struct
+    {
+        const char *key;
+        const std::optional<int> &option;
+        const char *optionName;
+    } values[] = {
+        {OrbistoSettingsKeys::kFramesCount, options.frames, "--frames"},
+        {OrbistoSettingsKeys::kPostSnap, options.postDelaySeconds, "--post-snap"},
+        {OrbistoSettingsKeys::kPreSnap, options.preDelaySeconds, "--pre-snap"},
+    };
+    const QString group = QLatin1String(OrbistoSettingsKeys::kGroup) + QLatin1Char('/');
+    const QString framesKey = QLatin1String(OrbistoSettingsKeys::kFramesCount);
+    QSettings handed(m_dir->filePath(kHandedFileName), QSettings::IniFormat);
+    bool judged = false;
+    for (const auto &entry : values) {
+        const QString key = QLatin1String(entry.key);
+        int value = 0;
+        QString origin;
+        if (entry.option) {
+            value = *entry.option;
+            origin = QStringLiteral("%1 %2").arg(QLatin1String(entry.optionName)).arg(value);
+        } else if (m_store->contains(group + key)) {
+            value = m_store->value(group + key).toInt();
+            origin = QStringLiteral("%1=%2 from %3").arg(key).arg(value).arg(m_store->fileName());
+        } else if (key == framesKey && m_controller->framesCount() == 0) {
+            // A controller given no frames count gets the host's default.
+            value = kDefaultFramesCount;
+            origin = QStringLiteral("the host's default of %1 frames").arg(value);
+        } else {
+            continue;
+        }
+        handed.setValue(group + key, value);
+        m_controller->loadSettings(&handed);
+        if (key == framesKey && m_controller->framesCount() != value) {
+            m_refusal = QStringLiteral("The plug-in reads %1 as %2.")
+                            .arg(origin)
+                            .arg(m_controller->framesCount());
+            return;
+        }
+        // Judged before any settings widget exists, so the controller checks
+        // the values handed over and not an empty form.
+        const QString message = judge();
+        if (!message.isEmpty()) {
+            m_refusal = QStringLiteral("The plug-in refused the settings on getting %1: %2")
+                            .arg(origin, message);
+            return;
+        }
+        judged = true;
     }
-    if (options.frames && m_controller->framesCount() != *options.frames) {
-        m_refusal = QStringLiteral("The plug-in reads --frames %1 as %2.")
-                        .arg(*options.frames)
-                        .arg(m_controller->framesCount());
-        return;
+    // A controller handed nothing is still judged on what it holds.
+    m_refusal = judged ? keep() : save();
+}
+
+QString HostSetup::judge()
+{
+    m_saved->clear();
+    QString message;
+    const bool saved = m_controller->saveSettings(m_saved.get(), message);
+    // A refusal must come with a reason the user can read.
+    if (!saved && message.isEmpty())
+        message = QStringLiteral("The plug-in refused the settings.");
+    return message;
+}
+
+// What the plug-in saved goes into the user's store, and only what differs
+// from it: a file that needs no change is not written, so a read-only one
+// holding good values is no error.
+QString HostSetup::keep()
+{
+    bool changed = false;
+    const QStringList keys = m_saved->allKeys();
+    for (const QString &key : keys) {
+        const QVariant value = m_saved->value(key);
+        if (m_store->contains(key) && m_store->value(key).toString() == value.toString())
+            continue;
+        m_store->setValue(key, value);
+        changed = true;
     }
-    // Judged before any settings widget exists, so the controller checks the
-    // values handed over and not an empty form.
-    save();
+    if (!changed)
+        return QString();
+    m_store->sync();
+    if (m_store->status() != QSettings::NoError) {
+        return QStringLiteral("cannot write the settings file %1: %2")
+            .arg(m_store->fileName(), whyNotWritable(m_store->fileName()));
+    }
+    return QString();
 }
 
 QString HostSetup::save()
 {
-    QString message;
-    const bool saved = m_controller->saveSettings(m_store.get(), message);
-    m_store->sync();
-    if (m_store->status() != QSettings::NoError) {
-        message = QStringLiteral("cannot write the settings file %1: %2")
-                      .arg(m_store->fileName(), whyNotWritable(m_store->fileName()));
-    } else if (!saved && message.isEmpty()) {
-        // A refusal must come with a reason the user can read.
-        message = QStringLiteral("The plug-in refused the settings.");
-    }
-    // After a refusal the controller reports the refused frames count, so no
-    // capture starts until a save succeeds.
+    QString message = judge();
+    if (message.isEmpty())
+        message = keep();
+    // A refused save changes nothing in the controller or the file; the
+    // message stands until a save succeeds.
     m_refusal = message;
     return message;
 }
 
-void HostSetup::write(const char *key, int value)
+bool HostSetup::renewController()
 {
-    m_store->beginGroup(QLatin1String(OrbistoSettingsKeys::kGroup));
-    m_store->setValue(QLatin1String(key), value);
-    m_store->endGroup();
+    // The old controller goes first: it lets go of the port the new one opens.
+    m_controller.reset();
+    m_controller.reset(m_register ? m_register() : nullptr);
+    if (!m_controller) {
+        m_errorString = QStringLiteral("the plug-in did not create a new controller");
+        return false;
+    }
+    // The settings file holds only values the plug-in accepted.
+    m_controller->loadSettings(m_store.get());
+    return true;
 }

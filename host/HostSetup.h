@@ -9,6 +9,7 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 
 class CAbstractTurntableController;
@@ -43,9 +44,16 @@ public:
     CaptureSession::Plan plan() const { return m_plan; }
 
     // Asks the controller to save what it holds, from its settings widget when
-    // one is open; empty when it agreed, else its message, which refusal()
-    // then reports too.
+    // one is open; empty when it agreed and the settings file took what
+    // changed, else why not, which refusal() then reports too.
     QString save();
+
+    // The contract's only way to abandon a capture: the controller is deleted,
+    // so the turntable gets its disable command and nothing the capture
+    // scheduled acts any more, and a new one is registered the way the first
+    // was, with the settings the store holds. False with errorString() saying
+    // why when no new controller came; controller() is then null.
+    bool renewController();
 
 private:
     bool openSimulator(const HostOptions &options);
@@ -53,7 +61,10 @@ private:
     bool openPort(const QString &path);
     bool openStore(const QString &path);
     void handOver(const HostOptions &options);
-    void write(const char *key, int value);
+    // The controller's saveSettings into m_saved: empty when it agreed, else its message.
+    QString judge();
+    // Copies what the controller saved into the user's store.
+    QString keep();
 
     EventLog m_log;
 #ifdef ORBISTO_HOST_SIMULATOR
@@ -64,9 +75,14 @@ private:
     // Never unloaded: the library's code runs the controller to the end.
     QLibrary m_library;
     std::unique_ptr<CAbstractTurntableController> m_controller;
-    // Only when the user named no file.
+    // Makes a controller the way open() made the first one.
+    std::function<CAbstractTurntableController *()> m_register;
+    // The scratch stores, and the settings file when the user named none.
     std::unique_ptr<QTemporaryDir> m_dir;
+    // The user's store: only values the controller saved reach it.
     std::unique_ptr<QSettings> m_store;
+    // Where the controller saves first.
+    std::unique_ptr<QSettings> m_saved;
     CaptureSession::Plan m_plan;
     QString m_errorString;
     QString m_description;

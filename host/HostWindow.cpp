@@ -7,6 +7,7 @@
 #include <QFontDatabase>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QImageWriter>
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QLabel>
@@ -47,24 +48,10 @@ HostWindow::HostWindow(HostSetup *setup, QWidget *parent)
     setWindowTitle(QStringLiteral("Orbisto host"));
     auto *layout = new QVBoxLayout(this);
 
-    auto *settingsBox = new QGroupBox(QStringLiteral("Turntable settings"), this);
-    auto *settingsLayout = new QVBoxLayout(settingsBox);
-    m_settingsWidget = setup->controller()->createSettingsWidget();
-    if (!m_settingsWidget)
-        m_settingsWidget = new QLabel(QStringLiteral("The plug-in has no settings widget."));
-    // The plug-in hands over a dialog; embedded, it must neither float nor
-    // close itself on Escape.
-    m_settingsWidget->setWindowFlags(Qt::Widget);
-    m_settingsWidget->installEventFilter(this);
-    settingsLayout->addWidget(m_settingsWidget);
-    if (isEmptyWidget(m_settingsWidget)) {
-        // Kept, as the host owns it, but a hint says what to do instead.
-        m_settingsWidget->hide();
-        auto *hint = new QLabel(kNoTurntableHint, settingsBox);
-        hint->setObjectName(QStringLiteral("noTurntableHint"));
-        settingsLayout->addWidget(hint);
-    }
-    layout->addWidget(settingsBox);
+    m_settingsBox = new QGroupBox(QStringLiteral("Turntable settings"), this);
+    new QVBoxLayout(m_settingsBox);
+    showSettingsWidget();
+    layout->addWidget(m_settingsBox);
 
     auto *buttons = new QHBoxLayout;
     m_saveButton = new QPushButton(QStringLiteral("Save"), this);
@@ -90,7 +77,9 @@ HostWindow::HostWindow(HostSetup *setup, QWidget *parent)
     m_logView->setObjectName(QStringLiteral("eventLog"));
     m_logView->setReadOnly(true);
     m_logView->setMaximumBlockCount(kMaxLogLines);
-    m_logView->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // Long lines wrap rather than scroll sideways, so a screenshot shows the
+    // start of every line.
+    m_logView->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     // Fixed width keeps the stamps of the event lines aligned.
     QFont logFont = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     logFont.setStyleHint(QFont::TypeWriter);
@@ -107,6 +96,45 @@ HostWindow::HostWindow(HostSetup *setup, QWidget *parent)
 }
 
 HostWindow::~HostWindow() = default;
+
+void HostWindow::showSettingsWidget()
+{
+    // The host owns the widget, and a new controller brings a new one.
+    delete m_settingsWidget;
+    delete m_noTurntableHint;
+    CAbstractTurntableController *controller = m_setup->controller();
+    m_settingsWidget = controller ? controller->createSettingsWidget() : nullptr;
+    if (!m_settingsWidget)
+        m_settingsWidget = new QLabel(QStringLiteral("The plug-in has no settings widget."));
+    // The plug-in hands over a dialog; embedded, it must neither float nor
+    // close itself on Escape.
+    m_settingsWidget->setWindowFlags(Qt::Widget);
+    m_settingsWidget->installEventFilter(this);
+    m_settingsBox->layout()->addWidget(m_settingsWidget);
+    if (isEmptyWidget(m_settingsWidget)) {
+        // Kept, as the host owns it, but a hint says what to do instead.
+        m_settingsWidget->hide();
+        m_noTurntableHint = new QLabel(kNoTurntableHint, m_settingsBox);
+        m_noTurntableHint->setObjectName(QStringLiteral("noTurntableHint"));
+        m_settingsBox->layout()->addWidget(m_noTurntableHint);
+    }
+}
+
+// The contract has no abort: a capture is abandoned by letting go of its
+// controller, which turns the table no further, and registering a new one.
+void HostWindow::renewController()
+{
+    const bool renewed = m_setup->renewController();
+    showSettingsWidget();
+    m_saveButton->setEnabled(renewed);
+    m_startButton->setEnabled(renewed);
+    appendLog(renewed ? QStringLiteral("The host let go of the controller, so the turntable got its "
+                                       "disable command and turns no further; a new controller "
+                                       "took its place.")
+                      : QStringLiteral("The host let go of the controller: %1").arg(m_setup->errorString()));
+    if (renewed)
+        resetProgress();
+}
 
 void HostWindow::appendLog(const QString &line)
 {
@@ -175,13 +203,9 @@ void HostWindow::onCancelCapture()
         return;
     m_cancelled = true;
     m_cancelButton->setEnabled(false);
-    // The contract has no abort: the controller is simply no longer answered.
-    m_session->stop(kCancelledStatus,
-                    QStringLiteral("Capture cancelled with %1 of %2 pictures taken. The plug-in "
-                                   "has no way to stop a capture: the host stops answering it, so "
-                                   "the turntable gets no further turns.")
-                        .arg(m_progress->value())
-                        .arg(m_progress->maximum()));
+    m_session->stop(kCancelledStatus, QStringLiteral("Capture cancelled with %1 of %2 pictures taken.")
+                                          .arg(m_progress->value())
+                                          .arg(m_progress->maximum()));
 }
 
 void HostWindow::onCaptureDone(int status, const QString &message)
@@ -195,7 +219,13 @@ void HostWindow::onCaptureDone(int status, const QString &message)
         close();
         return;
     }
-    if (status == 0 || m_cancelled)
+    if (status == 0)
+        return;
+    // A capture cancelled, failed or stalled may still have a turn or a
+    // picture request scheduled. From the event loop: the end may have come
+    // from inside one of the controller's own signals.
+    QTimer::singleShot(0, this, &HostWindow::renewController);
+    if (m_cancelled)
         return;
     const QString text = QStringLiteral("Capture failed: %1").arg(message);
     appendLog(text);
@@ -232,7 +262,8 @@ void HostWindow::closeEvent(QCloseEvent *event)
 
 void HostWindow::resetProgress()
 {
-    m_progress->setRange(0, std::max<int>(m_setup->controller()->framesCount(), 1));
+    CAbstractTurntableController *controller = m_setup->controller();
+    m_progress->setRange(0, controller ? std::max<int>(controller->framesCount(), 1) : 1);
     m_progress->setValue(0);
 }
 
@@ -257,7 +288,8 @@ void HostWindow::saveScreenshotWhenSettled(const QString &path)
         QString text;
     };
     QVector<LabelText> labels;
-    for (QLabel *label : m_settingsWidget->findChildren<QLabel *>())
+    const QList<QLabel *> found = m_settingsWidget->findChildren<QLabel *>();
+    for (QLabel *label : found)
         labels.append({label, label->text()});
     auto *poll = new QTimer(this);
     int pollsLeft = kSettleTimeoutMs / kSettlePollIntervalMs;
@@ -271,9 +303,11 @@ void HostWindow::saveScreenshotWhenSettled(const QString &path)
         poll->deleteLater();
         poll->stop();
         // The format is the one the file's suffix names.
-        const bool ok = grab().save(path);
+        QImageWriter writer(path);
+        const bool ok = writer.write(grab().toImage());
         emit screenshotSaved(ok, ok ? QString()
-                                    : QStringLiteral("cannot write the screenshot %1").arg(path));
+                                    : QStringLiteral("cannot write the screenshot %1: %2")
+                                          .arg(path, writer.errorString()));
     });
     poll->start(kSettlePollIntervalMs);
 }

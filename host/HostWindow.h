@@ -8,6 +8,8 @@
 
 class CaptureSession;
 class HostSetup;
+class QGroupBox;
+class QLabel;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
@@ -40,6 +42,8 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    void showSettingsWidget();
+    void renewController();
     void appendLog(const QString &line);
     void onSave();
     void onStartCapture();
@@ -51,7 +55,9 @@ private:
 
     HostSetup *m_setup;
     bool m_messageBoxesShown = true;
-    QWidget *m_settingsWidget = nullptr;
+    QGroupBox *m_settingsBox = nullptr;
+    QPointer<QWidget> m_settingsWidget;
+    QPointer<QLabel> m_noTurntableHint;
     QPushButton *m_saveButton = nullptr;
     QPushButton *m_startButton = nullptr;
     QPushButton *m_cancelButton = nullptr;

@@ -4,6 +4,8 @@
 #include <QStringList>
 #include <QTextStream>
 
+#include <algorithm>
+
 #ifdef Q_OS_UNIX
 #include <QDir>
 #include <QFile>
@@ -125,6 +127,21 @@ QString ids(const QSerialPortInfo &port)
 
 } // namespace
 
+int portToTake(const QList<SerialPortCandidate> &ports, OrbistoPlatform::Platform platform)
+{
+    QString taken;
+    const QList<SerialPortCandidate> scanned = OrbistoPlatform::scanCandidates(ports, platform);
+    for (const SerialPortCandidate &port : scanned) {
+        if (port.manufacturer.startsWith(kTurntableMaker, Qt::CaseSensitive))
+            taken = port.systemLocation;
+    }
+    if (taken.isEmpty())
+        return -1;
+    const auto found = std::find_if(ports.cbegin(), ports.cend(),
+                                    [&](const SerialPortCandidate &port) { return port.systemLocation == taken; });
+    return int(found - ports.cbegin());
+}
+
 QString makerNote(bool hasVendorId, quint16 vendorId, const QString &manufacturer, HostPlatform::Platform platform)
 {
     if (!hasVendorId || vendorId != kTurntableVendorId || manufacturer.startsWith(kTurntableMaker, Qt::CaseSensitive))
@@ -194,11 +211,12 @@ int list(const QList<QSerialPortInfo> &ports, QTextStream &out)
 {
     if (ports.isEmpty())
         out << "no serial ports\n";
-    int candidate = -1;
-    QString candidateProblem;
-    for (int i = 0; i < ports.size(); ++i) {
-        const QSerialPortInfo &port = ports.at(i);
+    QList<SerialPortCandidate> candidates;
+    QStringList problems;
+    for (const QSerialPortInfo &port : ports) {
+        candidates.append({port.systemLocation(), port.manufacturer()});
         const QString problem = accessProblem(port.systemLocation());
+        problems.append(problem);
         const QString maker = port.manufacturer().isEmpty() ? QStringLiteral("-") : port.manufacturer();
         out << port.systemLocation() << "  " << maker << "  " << ids(port) << "  "
             << (problem.isEmpty() ? QStringLiteral("read-write ok") : QStringLiteral("cannot open: ") + problem)
@@ -207,19 +225,16 @@ int list(const QList<QSerialPortInfo> &ports, QTextStream &out)
                                          HostPlatform::current());
         if (!note.isEmpty())
             out << "  " << note << '\n';
-        if (port.manufacturer().startsWith(kTurntableMaker, Qt::CaseSensitive)) {
-            candidate = i;
-            candidateProblem = problem;
-        }
     }
+    const int candidate = portToTake(candidates, OrbistoPlatform::currentPlatform());
     if (candidate < 0) {
         out << "plug-in: would find no turntable: no port made by " << kTurntableMaker << '\n';
         return 1;
     }
-    const QString location = ports.at(candidate).systemLocation();
-    if (!candidateProblem.isEmpty()) {
+    const QString location = candidates.at(candidate).systemLocation;
+    if (!problems.at(candidate).isEmpty()) {
         out << "plug-in: would find no turntable: the last port made by " << kTurntableMaker << ", "
-            << location << ", cannot be opened (" << candidateProblem << ")\n";
+            << location << ", cannot be opened (" << problems.at(candidate) << ")\n";
         return 1;
     }
     out << "plug-in: would take " << location << '\n';

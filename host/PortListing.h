@@ -2,6 +2,8 @@
 #define PORTLISTING_H
 
 #include "HostPlatform.h"
+#include "OrbistoPlatform.h"
+#include "SerialPortCandidate.h"
 
 #include <QList>
 #include <QString>
@@ -19,6 +21,12 @@ namespace PortListing {
 // One line per port and a closing verdict. Returns 0 when the plug-in would
 // find a turntable, 1 otherwise.
 int list(const QList<QSerialPortInfo> &ports, QTextStream &out);
+
+// Where in ports the port lies that the plug-in's scan would end up with on
+// that platform, or -1 when it would take none: the last port of the
+// turntable's maker among those the scan tries (on macOS the cu.* node of a
+// cu.*/tty.* pair, not the tty.* node that the system lists after it).
+int portToTake(const QList<SerialPortCandidate> &ports, OrbistoPlatform::Platform platform);
 
 // What to say of a port whose USB vendor is the turntable's maker but whose
 // maker string is another, or empty when there is nothing to say. The plug-in

@@ -11,6 +11,8 @@ class SimulatedTurntable;
 // capture: each turn command with its step count, and the answer to it.
 class SimulatorLog : public QObject
 {
+    Q_OBJECT
+
 public:
     SimulatorLog(SimulatedTurntable *turntable, EventLog *log);
 

@@ -144,6 +144,8 @@ int main(int argc, char *argv[])
     if (options->listPorts)
         return PortListing::list(QSerialPortInfo::availablePorts(), standardOutput());
 
+    // From before the turntable's hello, so that a signal always lets it go.
+    HostSignals::catchInterruptions();
     // One set-up for the command line and the window.
     HostSetup setup;
     if (!setup.open(*options)) {

@@ -17,6 +17,10 @@ fi
 if [ "${ORBISTO_BOOTSTRAP_TOOLS:-0}" = 1 ]; then
     packages+=(clang libclang-rt-dev valgrind)
 fi
+# The Qt-aware checker that scripts/clazy.sh runs.
+if [ "${ORBISTO_BOOTSTRAP_CLAZY:-0}" = 1 ]; then
+    packages+=(clazy)
+fi
 # The kernel check boots Debian's kernel in QEMU with a busybox initramfs, runs
 # udev in the guest and needs depmod for the kernel's modules.
 if [ "${ORBISTO_BOOTSTRAP_KERNEL:-0}" = 1 ]; then

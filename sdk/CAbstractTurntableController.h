@@ -55,7 +55,7 @@ QT_END_NAMESPACE
 //     signals alike), and so do string-based SIGNAL()/SLOT() connections;
 //   - virtual calls work, through the plug-in's virtual table.
 // The remedy is to export the host's copy, as the reference host does.
-class NXSDK_EXPORT CAbstractTurntableController : public QObject
+class NXSDK_EXPORT CAbstractTurntableController : public QObject // clazy:exclude=ctor-missing-parent-argument
 {
     Q_OBJECT
 
@@ -80,10 +80,17 @@ public:
     virtual quint16 framesCount() = 0;
     // Starts a capture; true when it started. The first snapActionRequired()
     // follows from the event loop, after this call has returned. It does not
-    // start without settings, without a turntable, or while the turntable
-    // runs continuously. From here until finished() the rotation buttons of
-    // every open settings widget are disabled; a new call after a capture
-    // that stalled starts afresh.
+    // start without settings, without a turntable, while the turntable runs
+    // continuously, or while a Start of the rotation panel waits for the
+    // device's answer. From here until finished() (or a new call, or the
+    // controller's deletion) the rotation buttons of every open settings
+    // widget are disabled. A new call starts afresh: nothing the earlier
+    // capture scheduled acts after it, and if its turn is still running, the
+    // first picture waits until the device confirms it (at most 10 s).
+    //
+    // There is no abort. To abandon a capture, a host deletes the controller
+    // (the turntable gets its disable command and no further turns) and
+    // registers a new one, with loadSettings() and a new settings widget.
     virtual bool startCapture() = 0;
     // Validates the values of the most recent settings widget and writes them
     // to settings (not owned; may be null to validate and apply only). Returns
@@ -100,8 +107,9 @@ public:
     // emits finished() inside this call. Otherwise, after the post-snap delay,
     // it turns the table, and once the device confirms the turn and the
     // pre-snap delay has passed it emits snapActionRequired() for the next
-    // picture. A device that never confirms leaves the capture waiting; there
-    // is no error signal.
+    // picture. Only a picture the controller asked for counts: a call while no
+    // picture is requested is ignored. A device that never confirms, or one
+    // that goes away, leaves the capture waiting; there is no error signal.
     virtual void snapTaken(int count);
     // The revision of this contract the plug-in was built for: 2. A host that
     // gets another answer must not call anything else.

@@ -12,6 +12,9 @@
 #include <memory>
 #include <vector>
 
+#include <pthread.h>
+#include <unistd.h>
+
 // orbisto-usb-sandbox: runs a command that sees simulated turntables as USB
 // serial ports /dev/ttyACM0, ... of a chosen maker, in a private mount
 // namespace that goes away with the command.
@@ -33,6 +36,64 @@ int badUsage(const QString &reason)
     say(reason + QStringLiteral(" (see --help)"));
     return ToolSupport::kBadUsage;
 }
+
+// Makes the calling process's group the terminal's foreground group. SIGTTOU
+// is blocked meanwhile: a background group may take the terminal that way,
+// instead of being stopped. Async-signal-safe, for the child before exec.
+void takeTerminal(pid_t group)
+{
+    sigset_t ttou;
+    sigset_t before;
+    sigemptyset(&ttou);
+    sigaddset(&ttou, SIGTTOU);
+    pthread_sigmask(SIG_BLOCK, &ttou, &before);
+    ::tcsetpgrp(STDIN_FILENO, group);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
+// The command in a process group of its own, so that a signal sent to the
+// sandbox's group (what a terminal's Ctrl-C is) reaches the command once,
+// forwarded by the sandbox, and never a second time directly. When the
+// sandbox runs in its terminal's foreground, the command's group takes the
+// terminal, as a shell's job does: it reads the terminal and gets Ctrl-C
+// itself, and the sandbox, now in the background, gets nothing to forward.
+class CommandProcess : public QProcess
+{
+    Q_OBJECT
+
+public:
+    explicit CommandProcess(QObject *parent = nullptr)
+        : QProcess(parent)
+        , m_handsOverTerminal(::isatty(STDIN_FILENO) && ::tcgetpgrp(STDIN_FILENO) == ::getpgrp())
+    {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+        // Qt 6 replaced the virtual hook below with a modifier function.
+        setChildProcessModifier([this] { enterOwnGroup(); });
+#endif
+    }
+
+    // Gives the terminal back to the sandbox's group once the command has ended.
+    void takeBackTerminal() const
+    {
+        if (m_handsOverTerminal)
+            takeTerminal(::getpgrp());
+    }
+
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+protected:
+    void setupChildProcess() override { enterOwnGroup(); }
+#endif
+
+private:
+    void enterOwnGroup() const
+    {
+        ::setpgid(0, 0);
+        if (m_handsOverTerminal)
+            takeTerminal(::getpgrp());
+    }
+
+    const bool m_handsOverTerminal;
+};
 
 } // namespace
 
@@ -121,7 +182,7 @@ int main(int argc, char *argv[])
         });
     }
 
-    QProcess child;
+    CommandProcess child;
     child.setProcessChannelMode(QProcess::ForwardedChannels);
     child.setInputChannelMode(QProcess::ForwardedInputChannel);
     int status = kFailure;
@@ -138,7 +199,8 @@ int main(int argc, char *argv[])
                          status = exitStatus == QProcess::NormalExit ? exitCode : kSignalStatusBase + exitCode;
                          app.quit();
                      });
-    // Ctrl-C or a kill reaches the command too; a second one does not wait for it.
+    // What reaches the sandbox is forwarded to the command, which is in no
+    // group of the sandbox's; a second one does not wait for it.
     int signalsSeen = 0;
     ToolSupport::watchTerminationSignals([&](int number) {
         if (child.state() == QProcess::NotRunning)
@@ -147,8 +209,11 @@ int main(int argc, char *argv[])
     });
     child.start(command.first(), command.mid(1));
     app.exec();
+    child.takeBackTerminal();
     if (parser.isSet(log)) {
         for (int i = 0; i < turntables; ++i) {
+            // What the command wrote last, its goodbye included, may still wait in the line.
+            simulators.at(i)->readPending();
             say(QStringLiteral("%1 received %2 bytes in all")
                     .arg(SystemRig::deviceNode(i))
                     .arg(simulators.at(i)->received().size()));
@@ -156,3 +221,5 @@ int main(int argc, char *argv[])
     }
     return status;
 }
+
+#include "SandboxMain.moc"

@@ -32,6 +32,7 @@ class ErrnoKeeper
 public:
     ErrnoKeeper() : m_saved(errno) {}
     ~ErrnoKeeper() { errno = m_saved; }
+    Q_DISABLE_COPY(ErrnoKeeper)
 
 private:
     int m_saved;

@@ -63,6 +63,14 @@ public:
     // reading side yet, so a single 0 is no proof that they were read.
     int bytesUnread() const;
 
+    // Reads and answers what the controller has written, as the event loop
+    // would; for a last look once the controller's process has ended.
+    void readPending()
+    {
+        if (isOpen())
+            onMasterReadable();
+    }
+
     // Writes bytes to the controller as if the device had sent them.
     void send(const QByteArray &bytes);
     // Closes the master, as a device that is unplugged does.

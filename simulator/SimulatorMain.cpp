@@ -59,7 +59,7 @@ int main(int argc, char *argv[])
         return 0;
     }
     if (!parser.positionalArguments().isEmpty())
-        return badUsage(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+        return badUsage(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().constFirst()));
     const QString letter = parser.value(command);
     if (letter.size() != 1 || !QByteArray(kFaultLetters).contains(letter.at(0).toLatin1()))
         return badUsage(QStringLiteral("--command takes one of the letters e, i, r, c, p, not '%1'").arg(letter));

@@ -10,6 +10,7 @@
 #include <QLibrary>
 #include <QSerialPortInfo>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -164,6 +165,27 @@ inline void loadValues(COrbisto &controller, int framesCount, int postSnap, int 
     SettingsFile file;
     file.setValues(framesCount, postSnap, preSnap);
     controller.loadSettings(file.settings());
+}
+
+// Starts a capture without delays and takes its first picture, so that the
+// controller turns the table next; requests spies on snapActionRequired.
+inline bool takeFirstPicture(COrbisto &controller, QSignalSpy &requests)
+{
+    loadValues(controller, 24, 0, 0);
+    if (!controller.startCapture() || !requests.wait())
+        return false;
+    controller.snapTaken(1);
+    return true;
+}
+
+// Presses Start or Stop in a dialog of the controller's, as a user does; the
+// dialog asks the device for its information first.
+inline std::unique_ptr<QWidget> pressRotation(COrbisto &controller, const QByteArray &presses)
+{
+    std::unique_ptr<QWidget> dialog(controller.createSettingsWidget());
+    for (char press : presses)
+        press == 'r' ? controller.onStartRotation() : controller.onStopRotation();
+    return dialog;
 }
 
 // The message a save reports without touching any store.

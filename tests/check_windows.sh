@@ -53,6 +53,12 @@ for header in sdk/*.h plug-ins/Orbisto/*.h host/*.h; do
         *) plugin_sources="$plugin_sources $out" ;;
     esac
 done
+# A class declared in a source file has its moc output included at the file's end.
+for source in $plugin_sources $host_sources; do
+    case "$source" in "$work"/*) continue ;; esac
+    grep -q Q_OBJECT "$source" || continue
+    "$tools/moc" -D_WIN32 -DWIN32 $defines "$source" -o "$work/generated/$(basename "$source" .cpp).moc"
+done
 
 # One file a process, both cores busy; a failing file prints its errors.
 # shellcheck disable=SC2086

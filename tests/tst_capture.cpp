@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QSignalSpy>
 #include <QTimer>
 
@@ -21,7 +22,8 @@ private slots:
     void pendingDelayDiesWithController();
     void refusesToStart_data();
     void refusesToStart();
-    void startsAfreshAfterStall();
+    void restartOutdatesEarlierCapture();
+    void settingsOpenedDuringTurnKeepCapture();
 };
 
 // Plays the host: takes a picture for every request and reports it.
@@ -213,28 +215,36 @@ void tst_Capture::refusesToStart_data()
 {
     QTest::addColumn<bool>("withTurntable");
     QTest::addColumn<int>("framesCount");
-    QTest::addColumn<bool>("rotating");
-    QTest::newRow("frames count never set") << true << 0 << false;
-    QTest::newRow("no turntable") << false << 24 << false;
-    QTest::newRow("continuous rotation running") << true << 24 << true;
+    // 0: no rotation, 1: Start pressed and answered, 2: Start pressed, no answer yet.
+    QTest::addColumn<int>("rotation");
+    QTest::newRow("frames count never set") << true << 0 << 0;
+    QTest::newRow("no turntable") << false << 24 << 0;
+    QTest::newRow("continuous rotation running") << true << 24 << 1;
+    QTest::newRow("Start pressed, its answer not in") << true << 24 << 2;
 }
 
 void tst_Capture::refusesToStart()
 {
     QFETCH(bool, withTurntable);
     QFETCH(int, framesCount);
-    QFETCH(bool, rotating);
+    QFETCH(int, rotation);
     SimulatedTurntable turntable;
+    SimulatedTurntable::Fault silent;
+    silent.silent = true;
+    turntable.setFault('r', rotation == 2 ? silent : SimulatedTurntable::Fault());
+    turntable.setFault('i', silent);
     COrbisto controller(withTurntable ? QList<SerialPortCandidate>{turntable.candidate()}
                                       : QList<SerialPortCandidate>{});
     QByteArray sent = withTurntable ? QByteArray("#e1.") : QByteArray();
     QTRY_COMPARE(turntable.received(), sent);
     if (framesCount)
         loadValues(controller, framesCount, 0, 0);
-    if (rotating) {
-        controller.sendCommand('r', 1);
-        sent += "#r1.";
-        QTRY_COMPARE(saveMessage(controller), kStopRotationFirst);
+    std::unique_ptr<QWidget> dialog;
+    if (rotation) {
+        dialog = pressRotation(controller, "r");
+        sent += "#i1.#r1.";
+        QTRY_COMPARE(turntable.received(), sent);
+        QTRY_COMPARE(saveMessage(controller), rotation == 1 ? kStopRotationFirst : QString());
     }
     QSignalSpy requests(&controller, &CAbstractTurntableController::snapActionRequired);
     QVERIFY(requests.isValid());
@@ -244,30 +254,47 @@ void tst_Capture::refusesToStart()
     QCOMPARE(turntable.received(), sent);
 }
 
-void tst_Capture::startsAfreshAfterStall()
+void tst_Capture::restartOutdatesEarlierCapture()
 {
     TurntableRig rig;
     QVERIFY(rig.waitForEnable());
-    loadValues(*rig.controller, 24, 0, 0);
-    SimulatedTurntable::Fault silent;
-    silent.silent = true;
-    rig.turntable.setFault('p', silent);
+    loadValues(*rig.controller, 24, 1, 0);
     QSignalSpy requests(rig.controller.get(), &CAbstractTurntableController::snapActionRequired);
-    QSignalSpy finished(rig.controller.get(), &CAbstractTurntableController::finished);
-    QVERIFY(requests.isValid() && finished.isValid());
+    QVERIFY(requests.isValid());
     QVERIFY(rig.controller->startCapture());
     QVERIFY(requests.wait());
     rig.controller->snapTaken(1);
-    QTRY_COMPARE(rig.turntable.received(), QByteArray("#p210."));
 
-    // The first capture never finished; the next one is not refused for it.
-    rig.turntable.clearFaults();
+    // The first capture's post-snap delay expires after the restart: it must
+    // neither turn the table nor count as the new capture's.
     QVERIFY(rig.controller->startCapture());
+    QVERIFY(requests.wait());
+    QVERIFY(!requests.wait(1500));
+    QCOMPARE(requests.count(), 2);
+    QCOMPARE(rig.turntable.received(), QByteArray());
+}
+
+void tst_Capture::settingsOpenedDuringTurnKeepCapture()
+{
+    TurntableRig rig;
+    // The turn's "Success" is still on its way when the dialog asks for information.
+    SimulatedTurntable::Fault slowTurn;
+    slowTurn.splitAt = 5;
+    slowTurn.pauseMs = 300;
+    rig.turntable.setFault('p', slowTurn);
+    QVERIFY(rig.waitForEnable());
+    QSignalSpy requests(rig.controller.get(), &CAbstractTurntableController::snapActionRequired);
+    QSignalSpy frames(&rig.turntable, &SimulatedTurntable::frameReceived);
+    QVERIFY(requests.isValid() && frames.isValid());
+    QVERIFY(takeFirstPicture(*rig.controller, requests));
+    QVERIFY(frames.wait());
+
+    const std::unique_ptr<QWidget> dialog(rig.controller->createSettingsWidget());
     QTRY_COMPARE(requests.count(), 2);
-    rig.controller->snapTaken(1);
-    QTRY_COMPARE(requests.count(), 3);
-    rig.controller->snapTaken(24);
-    QCOMPARE(finished.count(), 1);
+    auto *label = child<QLabel>(dialog.get(), "deviceInfoLabel");
+    QVERIFY(label);
+    QTRY_COMPARE(label->text(), QString::fromLatin1(SimulatedTurntable::kDefaultIdentification));
+    QCOMPARE(rig.turntable.received(), QByteArray("#p210.#i1."));
 }
 
 QTEST_MAIN(tst_Capture)

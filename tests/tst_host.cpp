@@ -12,6 +12,9 @@
 
 #include <csignal>
 #include <memory>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 // Runs the reference host as a user does and checks what it prints and how it exits.
 class tst_Host : public QObject
@@ -37,6 +40,9 @@ private slots:
     void rejectsBadOptions();
     void settingsFileProblemIsNamed_data();
     void settingsFileProblemIsNamed();
+    void settingsFileIsLeftAsItWas_data();
+    void settingsFileIsLeftAsItWas();
+    void screenshotFailureSaysWhy();
     void helpNamesEveryOption();
     void guiSavesScreenshot_data();
     void guiSavesScreenshot();
@@ -93,14 +99,17 @@ QProcessEnvironment headlessEnvironment()
 }
 
 HostRun runHost(const QStringList &arguments,
-                const QProcessEnvironment &environment = headlessEnvironment())
+                const QProcessEnvironment &environment = headlessEnvironment(),
+                const QStringList &launcher = {}, const QString &folder = QString())
 {
     HostRun run;
     QProcess process;
     process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(folder);
     QElapsedTimer clock;
     clock.start();
-    process.start(QStringLiteral(ORBISTO_HOST_FILE), arguments);
+    const QStringList command = launcher + QStringList{ORBISTO_HOST_FILE} + arguments;
+    process.start(command.constFirst(), command.mid(1));
     run.finished = process.waitForFinished(kRunTimeoutMs);
     run.elapsedMs = clock.elapsed();
     if (!run.finished) {
@@ -326,19 +335,23 @@ void tst_Host::pluginJudgesSettings_data()
     QTest::newRow("option overrides stored value")
         << QVariant(100) << QStringList{"--frames", "12"} << 0 << "turn 1 sent: #p420."
         << QVariant(12);
-    QTest::newRow("stored value refused") << QVariant(100) << QStringList() << 1 << range
-                                          << QVariant(100);
-    QTest::newRow("--frames 1 refused") << QVariant() << QStringList{"--frames", "1"} << 1
-                                        << range << QVariant(1);
+    // A refused value names where it came from and leaves the file as it was.
+    QTest::newRow("stored value refused") << QVariant(100) << QStringList() << 1
+                                          << "on getting framesCount=100 from " << QVariant(100);
+    QTest::newRow("--frames 1 refused") << QVariant(8) << QStringList{"--frames", "1"} << 1
+                                        << "on getting --frames 1: " + range << QVariant(8);
     QTest::newRow("--frames 73 refused") << QVariant(8) << QStringList{"--frames", "73"} << 1
-                                         << range << QVariant(73);
+                                         << range << QVariant(8);
     QTest::newRow("--frames read as another count")
-        << QVariant() << QStringList{"--frames", "65538"} << 1
-        << "The plug-in reads --frames 65538 as 2." << QVariant(65538);
+        << QVariant(8) << QStringList{"--frames", "65538"} << 1
+        << "The plug-in reads --frames 65538 as 2." << QVariant(8);
+    QTest::newRow("--frames beyond any integer")
+        << QVariant(8) << QStringList{"--frames", "99999999999999999999"} << 1
+        << "--frames 99999999999999999999 is too large" << QVariant(8);
     if (!realTurntableConnected()) {
         QTest::newRow("plug-in without turntable")
             << QVariant() << QStringList{"--plugin", QStringLiteral(ORBISTO_PLUGIN_FILE)} << 1
-            << "The Orbisto turntable was not detected." << QVariant(24);
+            << "The Orbisto turntable was not detected." << QVariant();
     }
 }
 
@@ -364,7 +377,7 @@ void tst_Host::pluginJudgesSettings()
     if (exitCode != 0)
         QVERIFY(run.events.isEmpty());
 
-    // The host writes what it was given; the plug-in writes only what it accepts.
+    // The file holds only what the plug-in accepted.
     QSettings settings(path, QSettings::IniFormat);
     QCOMPARE(settings.value(QStringLiteral("Orbisto/framesCount")).toInt(), saved.toInt());
     const QString delay = exitCode == 0 ? QStringLiteral("0") : QString();
@@ -376,13 +389,18 @@ void tst_Host::unusablePluginIsRefused_data()
 {
     QTest::addColumn<QString>("library");
     QTest::addColumn<QString>("message");
-    QTest::newRow("missing file") << QStringLiteral("no-such-plugin.so")
-                                  << QStringLiteral("cannot load the plug-in");
+    QTest::newRow("missing file, named as given")
+        << "no-such-plugin.so" << "cannot load the plug-in: there is no file no-such-plugin.so";
     QTest::newRow("not a library") << QStringLiteral("notes.so")
                                    << QStringLiteral("cannot load the plug-in");
     QTest::newRow("library without the entry")
         << QStringLiteral(ORBISTO_QT_CORE_FILE)
         << QStringLiteral("does not export NXSDK_RegisterTurntableController");
+    // A bare name is the file in the current folder, not one on the library path.
+    if (!realTurntableConnected()) {
+        QTest::newRow("bare name, in the current folder")
+            << "libOrbisto.so" << "The Orbisto turntable was not detected.";
+    }
 }
 
 void tst_Host::unusablePluginIsRefused()
@@ -395,9 +413,10 @@ void tst_Host::unusablePluginIsRefused()
     QVERIFY(notes.open(QIODevice::WriteOnly));
     notes.write("not a shared object\n");
     notes.close();
+    QVERIFY(QFile::copy(QStringLiteral(ORBISTO_PLUGIN_FILE), dir.filePath("libOrbisto.so")));
 
-    const QString path = QDir::isAbsolutePath(library) ? library : dir.filePath(library);
-    const HostRun run = runHost({QStringLiteral("--plugin"), path});
+    const HostRun run = runHost({QStringLiteral("--plugin"), library}, headlessEnvironment(), {},
+                                dir.path());
     VERIFY_NO_SANITIZER_REPORT(run);
     QVERIFY2(run.finished && run.exitCode == 1, qPrintable(diagnostics(run)));
     QVERIFY2(run.err.contains(message), qPrintable(diagnostics(run)));
@@ -419,7 +438,8 @@ void tst_Host::endsFailedCapture_data()
         << "picture 2 of 4 requested" << 0;
     QTest::newRow("snap command crashes on picture 2")
         << QStringList{"--frames", "4"} << "kill -SEGV $$" << 1
-        << "the snap command for picture 2 crashed" << "picture 2 of 4 requested" << 0;
+        << "the snap command for picture 2 was killed by SIGSEGV" << "picture 2 of 4 requested"
+        << 0;
     QTest::newRow("snap command hangs on picture 2")
         << QStringList{"--frames", "4", "--timeout", "1"}
         << "{ sleep 120 & echo $! > \"$STARTED\"; wait; }" << 1
@@ -526,10 +546,15 @@ void tst_Host::signalEndsCaptureCleanly_data()
     QTest::addColumn<bool>("hangingSnapCommand");
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("gui");
-    QTest::newRow("Ctrl-C during a snap command") << int(SIGINT) << 130 << true << "SIGINT" << false;
-    QTest::newRow("SIGTERM during a snap command") << int(SIGTERM) << 143 << true << "SIGTERM" << false;
-    QTest::newRow("SIGHUP while the table turns") << int(SIGHUP) << 129 << false << "SIGHUP" << false;
-    QTest::newRow("SIGTERM to the window") << int(SIGTERM) << 143 << false << "SIGTERM" << true;
+    // Milliseconds before the same signal again; -1 sends it once.
+    QTest::addColumn<int>("againAfterMs");
+    QTest::newRow("Ctrl-C during a snap command") << int(SIGINT) << 130 << true << "SIGINT" << false << -1;
+    QTest::newRow("SIGTERM during a snap command") << int(SIGTERM) << 143 << true << "SIGTERM" << false << -1;
+    QTest::newRow("SIGHUP while the table turns") << int(SIGHUP) << 129 << false << "SIGHUP" << false << -1;
+    QTest::newRow("SIGTERM to the window") << int(SIGTERM) << 143 << false << "SIGTERM" << true << -1;
+    // The ending is bounded: a second Ctrl-C, even mid-ending, waits for the goodbye.
+    QTest::newRow("two Ctrl-Cs 1 ms apart") << int(SIGINT) << 130 << false << "SIGINT" << false << 1;
+    QTest::newRow("two Ctrl-Cs 50 ms apart") << int(SIGINT) << 130 << false << "SIGINT" << false << 50;
 }
 
 void tst_Host::signalEndsCaptureCleanly()
@@ -539,6 +564,7 @@ void tst_Host::signalEndsCaptureCleanly()
     QFETCH(bool, hangingSnapCommand);
     QFETCH(QString, name);
     QFETCH(bool, gui);
+    QFETCH(int, againAfterMs);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString started = dir.filePath(QStringLiteral("started"));
@@ -572,6 +598,10 @@ void tst_Host::signalEndsCaptureCleanly()
         QTRY_VERIFY_WITH_TIMEOUT(device.received().contains(QLatin1String("#p1260.")), kRunTimeoutMs);
 
     QCOMPARE(::kill(pid_t(host.processId()), signalNumber), 0);
+    if (againAfterMs >= 0) {
+        QTest::qSleep(againAfterMs);
+        ::kill(pid_t(host.processId()), signalNumber);
+    }
     QVERIFY(host.waitForFinished(kRunTimeoutMs));
     const QString err = QString::fromLocal8Bit(host.readAllStandardError());
     QVERIFY2(!err.contains(QLatin1String("Sanitizer")) && !err.contains(QLatin1String("runtime error:")),
@@ -619,6 +649,8 @@ void tst_Host::rejectsBadOptions_data()
                                                << "--gui";
     QTest::newRow("stray argument") << QStringList{"capture"} << "capture";
     QTest::newRow("flag given a value") << QStringList{"--gui=yes"} << "gui";
+    QTest::newRow("list-ports with another option")
+        << QStringList{"--list-ports", "--frames", "3"} << "--list-ports";
 }
 
 void tst_Host::rejectsBadOptions()
@@ -641,7 +673,7 @@ void tst_Host::settingsFileProblemIsNamed_data()
     QTest::newRow("folder missing") << "missing/host.ini"
                                     << "the folder %1/missing for the settings file does not exist";
     QTest::newRow("the file is a folder")
-        << "folder" << "cannot write the settings file %1/folder: it is a folder";
+        << "folder" << "the settings file %1/folder is a folder";
     // Not even root may make files in /sys.
     QTest::newRow("read-only file system")
         << "/sys/orbisto-host.ini" << "cannot write the settings file /sys/orbisto-host.ini: ";
@@ -665,6 +697,72 @@ void tst_Host::settingsFileProblemIsNamed()
     QVERIFY2(!line.endsWith(QLatin1String(": ")), qPrintable(line));
     QVERIFY(run.events.isEmpty());
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("missing"))));
+}
+
+void tst_Host::settingsFileIsLeftAsItWas_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    const QByteArray good = "[Orbisto]\nframesCount=8\n\npostSnap=0\npreSnap=0\n";
+    QTest::newRow("device") << int(S_IFCHR) << QByteArray() << 1 << "settings is a character device";
+    QTest::newRow("FIFO") << int(S_IFIFO) << QByteArray() << 1 << "settings is a FIFO";
+    QTest::newRow("folder") << int(S_IFDIR) << QByteArray() << 1 << "settings is a folder";
+    QTest::newRow("other text") << int(S_IFREG | 0644) << QByteArray("MIT License\n\nCopyright\n")
+                                << 1 << "line 1 is 'MIT License'";
+    QTest::newRow("foreign INI")
+        << int(S_IFREG | 0644) << QByteArray("[Orbisto]\nframesCount=8\nmodel=Nikon D850 ; main body\n")
+        << 1 << "line 3 is 'model=Nikon D850 ; main body'";
+    QTest::newRow("read-only, good values") << int(S_IFREG | 0444) << good << 0 << "finished: 8 pictures";
+    QTest::newRow("unreadable") << int(S_IFREG) << good << 1 << "cannot read the settings file";
+}
+
+void tst_Host::settingsFileIsLeftAsItWas()
+{
+    QFETCH(int, mode);
+    QFETCH(QByteArray, content);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray path = QFile::encodeName(dir.filePath(QStringLiteral("settings")));
+    if (S_ISCHR(mode) && ::geteuid() != 0)
+        QSKIP("only root may make a device node");
+    const int made = S_ISDIR(mode) ? ::mkdir(path, 0777) : ::mknod(path, (mode & S_IFMT) | 0600, makedev(1, 3));
+    QCOMPARE(made, 0);
+    QStringList launcher;
+    if (S_ISREG(mode)) {
+        QFile file(QFile::decodeName(path));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+        file.close();
+        QCOMPARE(::chmod(path, mode & 0777), 0);
+        // Root may read and write any file: the host then runs without that power.
+        if (::geteuid() == 0)
+            launcher = QStringList{"setpriv", "--inh-caps=-all", "--bounding-set=-all"};
+    }
+    // Any write shows in the modification time, a new copy in the inode.
+    const auto snapshot = [&path] {
+        struct stat status = {};
+        ::lstat(path, &status);
+        return QList<qint64>{status.st_mode, qint64(status.st_ino), status.st_size,
+                             status.st_mtim.tv_sec, status.st_mtim.tv_nsec};
+    };
+    const QList<qint64> before = snapshot();
+    const HostRun run =
+        runHost({"--settings", QFile::decodeName(path)}, headlessEnvironment(), launcher);
+    VERIFY_NO_SANITIZER_REPORT(run);
+    QVERIFY2(run.finished && run.exitCode == exitCode, qPrintable(diagnostics(run)));
+    QVERIFY2((exitCode == 0 ? run.out : run.err).contains(message), qPrintable(diagnostics(run)));
+    QCOMPARE(snapshot(), before);
+}
+
+void tst_Host::screenshotFailureSaysWhy()
+{
+    const HostRun run = runHost({"--gui", "--screenshot", "/nonexistent/window.png"});
+    VERIFY_NO_SANITIZER_REPORT(run);
+    QVERIFY2(run.exitCode == 1 && run.err.contains("cannot write the screenshot /nonexistent/window.png: ")
+                 && run.err.contains("No such file or directory"), qPrintable(diagnostics(run)));
 }
 
 void tst_Host::helpNamesEveryOption()

@@ -6,6 +6,8 @@
 using HostPlatform::Platform;
 
 Q_DECLARE_METATYPE(HostPlatform::Platform)
+Q_DECLARE_METATYPE(OrbistoPlatform::Platform)
+Q_DECLARE_METATYPE(QList<SerialPortCandidate>)
 
 // The reference host's platform decisions, every platform's rows run here.
 class tst_HostPlatform : public QObject
@@ -19,6 +21,9 @@ private slots:
     // maker's vendor id under another maker's name.
     void notesForeignMakerOfTurntableVendor_data();
     void notesForeignMakerOfTurntableVendor();
+    // The port the listing names is the one the plug-in's scan would take.
+    void namesPortPluginTakes_data();
+    void namesPortPluginTakes();
 };
 
 void tst_HostPlatform::snapCommandGoesThroughPlatformShell_data()
@@ -86,6 +91,31 @@ void tst_HostPlatform::notesForeignMakerOfTurntableVendor()
     QFETCH(QString, manufacturer);
     QFETCH(QString, note);
     QCOMPARE(PortListing::makerNote(hasVendorId, quint16(vendorId), manufacturer, platform), note);
+}
+
+void tst_HostPlatform::namesPortPluginTakes_data()
+{
+    QTest::addColumn<OrbistoPlatform::Platform>("platform");
+    QTest::addColumn<QList<SerialPortCandidate>>("ports");
+    QTest::addColumn<int>("taken");
+    const QString maker = QStringLiteral("STMicroelectronics");
+    // Qt's enumeration on macOS lists a device's cu.* node, then its tty.* node.
+    QTest::newRow("macos: the cu node, not its tty twin listed after it")
+        << OrbistoPlatform::Platform::MacOS
+        << QList<SerialPortCandidate>{{"/dev/cu.usbmodem1101", maker}, {"/dev/tty.usbmodem1101", maker}} << 0;
+    QTest::newRow("linux: the last port of the maker")
+        << OrbistoPlatform::Platform::Linux
+        << QList<SerialPortCandidate>{{"/dev/ttyACM0", maker}, {"/dev/ttyACM1", maker}, {"/dev/ttyUSB0", "FTDI"}} << 1;
+    QTest::newRow("windows: none of the maker")
+        << OrbistoPlatform::Platform::Windows << QList<SerialPortCandidate>{{"COM3", "Microsoft"}} << -1;
+}
+
+void tst_HostPlatform::namesPortPluginTakes()
+{
+    QFETCH(OrbistoPlatform::Platform, platform);
+    QFETCH(QList<SerialPortCandidate>, ports);
+    QFETCH(int, taken);
+    QCOMPARE(PortListing::portToTake(ports, platform), taken);
 }
 
 QTEST_APPLESS_MAIN(tst_HostPlatform)

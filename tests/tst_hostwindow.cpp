@@ -9,6 +9,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -22,9 +23,11 @@ class tst_HostWindow : public QObject
 private slots:
     void startRunsWhatWindowShows_data();
     void startRunsWhatWindowShows();
-    void cancelEndsRunningCapture();
+    void cancelLetsGoOfController_data();
+    void cancelLetsGoOfController();
     void closingMidCaptureAsksFirst();
     void noTurntableShowsHint();
+    void logWrapsLongLines();
 };
 
 namespace {
@@ -109,37 +112,66 @@ void tst_HostWindow::startRunsWhatWindowShows()
     QVERIFY(!rig.capturing());
 }
 
-void tst_HostWindow::cancelEndsRunningCapture()
+void tst_HostWindow::cancelLetsGoOfController_data()
 {
+    QTest::addColumn<bool>("snapCommandRunning");
+    QTest::newRow("snap command running") << true;
+    QTest::newRow("post-snap delay pending") << false;
+}
+
+void tst_HostWindow::cancelLetsGoOfController()
+{
+    QFETCH(bool, snapCommandRunning);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString started = dir.filePath(QStringLiteral("started"));
     HostOptions options;
-    options.frames = 4;
-    // Picture 2 hangs in a process the command started.
-    options.snapCommand = QStringLiteral("[ \"$ORBISTO_PICTURE\" -lt 2 ] || "
-                                         "{ sleep 120 & echo $! > '%1.tmp'; mv '%1.tmp' '%1'; wait; }")
-                              .arg(started);
+    options.frames = 3;
+    // Picture 2 of the first capture hangs in a process the command started,
+    // or the turn after picture 1 waits for its post-snap delay.
+    if (snapCommandRunning) {
+        options.snapCommand = QStringLiteral("[ \"$ORBISTO_PICTURE\" -lt 2 ] || [ -e '%1' ] || "
+                                             "{ sleep 120 & echo $! > '%1.tmp'; mv '%1.tmp' '%1'; wait; }")
+                                  .arg(started);
+    } else {
+        options.postDelaySeconds = 1;
+    }
     Rig rig;
     QVERIFY(rig.open(options));
-    QTest::mouseClick(rig.child<QPushButton>("startCaptureButton"), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(started), kWaitMs);
+    auto *start = rig.child<QPushButton>("startCaptureButton");
+    QTest::mouseClick(start, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(snapCommandRunning ? QFile::exists(started)
+                                                : rig.log().contains(QLatin1String("picture 1 taken")),
+                             kWaitMs);
     QVERIFY(rig.capturing());
-    QVERIFY(!rig.child<QPushButton>("startCaptureButton")->isEnabled());
+    QVERIFY(!start->isEnabled());
 
     QTest::mouseClick(rig.child<QPushButton>("cancelCaptureButton"), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(rig.child<QPushButton>("startCaptureButton")->isEnabled(), kWaitMs);
-    QVERIFY(!rig.capturing());
-    QVERIFY2(rig.log().contains(QLatin1String("Capture cancelled with 1 of 4 pictures taken."))
-                 && rig.log().contains(QLatin1String("no further turns")),
-             qPrintable(rig.log()));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QLatin1String("a new controller took its place")), kWaitMs);
+    QVERIFY(start->isEnabled() && !rig.capturing());
+    QVERIFY2(rig.log().contains(QLatin1String("Capture cancelled with 1 of 3 pictures taken.")), qPrintable(rig.log()));
     QVERIFY(!rig.log().contains(QLatin1String("picture 2 taken")));
     QVERIFY(!rig.log().contains(QLatin1String("Capture failed")));
-    const QString pid = firstLine(started);
-    QVERIFY(!pid.isEmpty());
-    QTRY_VERIFY(processGone(pid));
-    // A cancelled capture leaves the window ready for the next one.
     QVERIFY(!rig.window->findChild<QMessageBox *>());
+    // The new controller's settings widget took the old one's place, its rotation panel usable.
+    auto *rotate = rig.child<QPushButton>("continousRotateStartButton");
+    QVERIFY(rotate && rotate->isEnabled());
+    if (snapCommandRunning) {
+        const QString pid = firstLine(started);
+        QVERIFY(!pid.isEmpty());
+        QTRY_VERIFY(processGone(pid));
+    } else {
+        // The cancelled capture's post-snap delay expires: no turn follows.
+        QVERIFY(!QTest::qWaitFor([&rig] { return rig.log().contains(QLatin1String(" sent: #p")); }, 1500));
+    }
+
+    // The next capture runs its whole length, and the cancelled one turns the
+    // table no more, though its delay expires meanwhile.
+    QTest::mouseClick(start, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QLatin1String("finished: 3 pictures")), kWaitMs);
+    const QString log = rig.log();
+    QCOMPARE(log.mid(log.indexOf(QLatin1String("Capture cancelled"))).count(QLatin1String(" sent: #p")), 2);
+    QVERIFY2(!log.mid(log.indexOf(QLatin1String("finished"))).contains(QLatin1String(" sent: #p")), qPrintable(log));
 }
 
 void tst_HostWindow::closingMidCaptureAsksFirst()
@@ -189,6 +221,17 @@ void tst_HostWindow::noTurntableShowsHint()
     QVERIFY(hint->isVisible());
     QCOMPARE(hint->text(), QStringLiteral("No turntable found: run orbisto-host --list-ports"));
     QVERIFY(!rig.child<QLineEdit>("framesCountEdit"));
+}
+
+void tst_HostWindow::logWrapsLongLines()
+{
+    Rig rig;
+    QVERIFY(rig.open(HostOptions()));
+    auto *log = rig.child<QPlainTextEdit>("eventLog");
+    rig.setup.log()->add(QString(200, QLatin1Char('x')));
+    // A screenshot shows the start of every line: a long one wraps instead.
+    QTRY_VERIFY(log->document()->lineCount() > log->document()->blockCount());
+    QCOMPARE(log->horizontalScrollBar()->maximum(), 0);
 }
 
 QTEST_MAIN(tst_HostWindow)

@@ -6,8 +6,6 @@
 
 #include <climits>
 
-using Commands = QList<QPair<char, int>>;
-
 class tst_Link : public QObject
 {
     Q_OBJECT
@@ -135,18 +133,16 @@ void tst_Link::disablesAndClosesOnDestruction()
 
 void tst_Link::tracksRotationFromReplies_data()
 {
-    QTest::addColumn<Commands>("commands");
+    QTest::addColumn<QByteArray>("presses");
     QTest::addColumn<bool>("silent");
     QTest::addColumn<QString>("message");
-    QTest::newRow("no reply keeps it stopped")
-        << Commands{{'r', 1}} << true << kFramesRange;
-    QTest::newRow("stop acknowledged")
-        << Commands{{'r', 1}, {'c', 1}} << false << kFramesRange;
+    QTest::newRow("no reply keeps it stopped") << QByteArray("r") << true << kFramesRange;
+    QTest::newRow("stop acknowledged") << QByteArray("rc") << false << kFramesRange;
 }
 
 void tst_Link::tracksRotationFromReplies()
 {
-    QFETCH(Commands, commands);
+    QFETCH(QByteArray, presses);
     QFETCH(bool, silent);
     QFETCH(QString, message);
     TurntableRig rig;
@@ -154,12 +150,12 @@ void tst_Link::tracksRotationFromReplies()
     SimulatedTurntable::Fault fault;
     fault.silent = silent;
     rig.turntable.setFault('r', fault);
+    // An information reply read after the Start would say it runs, as any reply does.
+    fault.silent = true;
+    rig.turntable.setFault('i', fault);
 
-    for (const auto &command : commands) {
-        QSignalSpy received(&rig.turntable, &SimulatedTurntable::frameReceived);
-        rig.controller->sendCommand(command.first, command.second);
-        QVERIFY(received.wait());
-    }
+    const std::unique_ptr<QWidget> dialog = pressRotation(*rig.controller, presses);
+    QTRY_COMPARE(rig.turntable.received(), presses == "r" ? QByteArray("#i1.#r1.") : QByteArray("#i1.#r1.#c1."));
     QVERIFY(rig.waitUntilRead());
     QCOMPARE(saveMessage(*rig.controller), message);
 }
@@ -176,13 +172,12 @@ void tst_Link::confirmsTurnOnce()
 
     QSignalSpy requests(rig.controller.get(), &CAbstractTurntableController::snapActionRequired);
     QSignalSpy sent(&rig.turntable, &SimulatedTurntable::sent);
-    rig.controller->sendCommand('p', 210);
-    QVERIFY(requests.wait());
-    QCOMPARE(requests.count(), 1);
+    QVERIFY(takeFirstPicture(*rig.controller, requests));
+    QTRY_COMPARE(requests.count(), 2);
     // Every byte of the reply has gone out and been read: still one request.
     QTRY_COMPARE(sent.count(), 4);
     QVERIFY(rig.waitUntilRead());
-    QCOMPARE(requests.count(), 1);
+    QCOMPARE(requests.count(), 2);
 }
 
 void tst_Link::ignoresBytesReadBeforeTheTurn()
@@ -198,10 +193,11 @@ void tst_Link::ignoresBytesReadBeforeTheTurn()
 
     QSignalSpy requests(rig.controller.get(), &CAbstractTurntableController::snapActionRequired);
     QSignalSpy sent(&rig.turntable, &SimulatedTurntable::sent);
-    rig.controller->sendCommand('p', 210);
+    QVERIFY(takeFirstPicture(*rig.controller, requests));
     QVERIFY(sent.wait());
     QVERIFY(rig.waitUntilRead());
     QVERIFY(!requests.wait(200));
+    QCOMPARE(requests.count(), 1);
 }
 
 void tst_Link::readsRotationWhenSupersededPortWakesIt()
@@ -212,14 +208,14 @@ void tst_Link::readsRotationWhenSupersededPortWakesIt()
     SimulatedTurntable::Fault silent;
     silent.silent = true;
     for (SimulatedTurntable *turntable : {&first, &second}) {
-        turntable->setFault('e', silent);
-        turntable->setFault('r', silent);
+        for (char letter : {'e', 'i', 'r'})
+            turntable->setFault(letter, silent);
     }
     COrbisto controller(QList<SerialPortCandidate>{first.candidate(), second.candidate()});
     QTRY_COMPARE(second.received(), QByteArray("#e1."));
 
-    controller.sendCommand('r', 1);
-    QTRY_COMPARE(second.received(), QByteArray("#e1.#r1."));
+    const std::unique_ptr<QWidget> dialog = pressRotation(controller, "r");
+    QTRY_COMPARE(second.received(), QByteArray("#e1.#i1.#r1."));
     QCOMPARE(saveMessage(controller), kFramesRange);
     // The reply handler reads nothing from the current port, yet a reply came.
     first.send("r1 OK\r\n");

@@ -60,8 +60,9 @@ void tst_Platform::decidesDeviceGone_data()
     row(QByteArray("windows: resource error (FTDI, PL2303)"), Platform::Windows, QSerialPort::ResourceError, false, true);
     row(QByteArray("windows: access denied on a pending read"), Platform::Windows, QSerialPort::PermissionError, false, true);
     row(QByteArray("windows: any other driver code"), Platform::Windows, QSerialPort::UnknownError, false, true);
-    row(QByteArray("windows: read error"), Platform::Windows, QSerialPort::ReadError, false, false);
-    row(QByteArray("windows: write error"), Platform::Windows, QSerialPort::WriteError, false, false);
+    row(QByteArray("windows: device not found on a pending read"), Platform::Windows, QSerialPort::DeviceNotFoundError, false, true);
+    row(QByteArray("windows: a read that cannot start"), Platform::Windows, QSerialPort::ReadError, false, true);
+    row(QByteArray("windows: a write that cannot start"), Platform::Windows, QSerialPort::WriteError, false, true);
     row(QByteArray("windows: timeout"), Platform::Windows, QSerialPort::TimeoutError, false, false);
     row(QByteArray("windows: no error"), Platform::Windows, QSerialPort::NoError, false, false);
 }

@@ -26,6 +26,8 @@ private slots:
     void toolsRefuseBadUsage();
     void sandboxEndsWithItsCommand_data();
     void sandboxEndsWithItsCommand();
+    void sandboxGivesCommandOneInterrupt_data();
+    void sandboxGivesCommandOneInterrupt();
     void hostRunsInSandbox_data();
     void hostRunsInSandbox();
     void listsPorts_data();
@@ -258,6 +260,39 @@ void tst_Tools::sandboxEndsWithItsCommand()
     QCOMPARE(result.status, status);
     QVERIFY(!isRunning(command));
     QVERIFY(!sandboxLeftMounts());
+}
+
+void tst_Tools::sandboxGivesCommandOneInterrupt_data()
+{
+    QTest::addColumn<bool>("wholeGroup");
+    QTest::newRow("the sandbox's whole group, as a terminal's Ctrl-C") << true;
+    QTest::newRow("the sandbox alone") << false;
+}
+
+// One SIGINT lets the host end its capture as a normal end does: it says so
+// once and the turntable gets its goodbye. A second one would have ended the
+// host at once, before the goodbye.
+void tst_Tools::sandboxGivesCommandOneInterrupt()
+{
+    QFETCH(bool, wholeGroup);
+    if (!isRoot())
+        QSKIP("the sandbox needs root");
+    const QStringList host = {kHost, "--plugin", kPlugin, "--frames", "6", "--post-snap", "1", "--snap-command",
+                              "sleep 0.3"};
+    // setsid makes the sandbox the leader of a group of its own, as a terminal's job is.
+    const Run result = run(QStringLiteral("setsid"), QStringList{kSandbox} + words("--log --") + host,
+                           [&](QProcess &sandbox) {
+                               const pid_t pid = pid_t(sandbox.processId());
+                               QTRY_VERIFY_WITH_TIMEOUT(sandbox.peek(1 << 20).contains("picture 3 of 6 requested"),
+                                                        kRunTimeoutMs / 2);
+                               QCOMPARE(::getpgid(pid), pid);
+                               ::kill(wholeGroup ? -pid : pid, SIGINT);
+                           });
+    QVERIFY(result.finished);
+    QVERIFY2(result.status == 128 + SIGINT, qPrintable(result.out + result.err));
+    QVERIFY2((result.out + result.err).count(QStringLiteral("interrupted by SIGINT")) == 1,
+             qPrintable(result.out + result.err));
+    QVERIFY2(result.err.contains(QStringLiteral("/dev/ttyACM0 received #e0.")), qPrintable(result.err));
 }
 
 void tst_Tools::hostRunsInSandbox_data()

@@ -94,10 +94,12 @@ void tst_UnexportedHost::connects()
                         &SignalCounter::onSnapActionRequired));
         QVERIFY(connect(controller, &CAbstractTurntableController::finished, &counter, &SignalCounter::onFinished));
     }
-    // Every timer event asks for a picture, and a new controller's frames count is 0.
+    // Every timer event asks for a picture. Without a turntable no capture
+    // runs to its end, so the plug-in's own signal function is invoked through
+    // its own meta-object.
     QTimerEvent event(1);
     QCoreApplication::sendEvent(controller, &event);
-    controller->snapTaken(0);
+    QVERIFY(QMetaObject::invokeMethod(controller, "finished"));
     QCOMPARE(counter.requests, 1);
     QCOMPARE(counter.finishes, 1);
 }

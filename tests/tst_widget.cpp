@@ -157,7 +157,7 @@ void tst_Widget::startsIdleWhileRotating()
 {
     TurntableRig rig;
     QVERIFY(rig.waitForEnable());
-    rig.controller->sendCommand('r', 1);
+    const std::unique_ptr<QWidget> pressed = pressRotation(*rig.controller, "r");
     QTRY_COMPARE(saveMessage(*rig.controller), kStopRotationFirst);
     std::unique_ptr<QWidget> dialog(rig.controller->createSettingsWidget());
     QCOMPARE(panelState(dialog.get()), QList<bool>({true, false, true, true}));
@@ -278,22 +278,20 @@ void tst_Widget::everyOpenDialogWorks()
 void tst_Widget::locksRotationDuringCapture()
 {
     TurntableRig rig;
-    // A Start the device never answers: the panel says running, the controller
-    // does not. No information reply may come after it either, since it would
-    // be read as the answer to the Start.
+    // Only the test speaks for the device's information.
     SimulatedTurntable::Fault silent;
     silent.silent = true;
-    rig.turntable.setFault('r', silent);
     rig.turntable.setFault('i', silent);
     QVERIFY(rig.waitForEnable());
     loadValues(*rig.controller, 2, 0, 0);
     std::unique_ptr<QWidget> pressed(rig.controller->createSettingsWidget());
-    std::unique_ptr<QWidget> idle(rig.controller->createSettingsWidget());
     auto *start = child<QPushButton>(pressed.get(), "continousRotateStartButton");
-    auto *stop = child<QPushButton>(pressed.get(), "continousRotateStopButton");
-    QVERIFY(start && stop);
+    QVERIFY(start);
     QTest::mousePress(start, Qt::LeftButton);
-    QTRY_VERIFY(rig.turntable.received().endsWith("#r1."));
+    // Stopped from a newer dialog, so the first one still shows Stop enabled.
+    std::unique_ptr<QWidget> idle = pressRotation(*rig.controller, "c");
+    QTRY_COMPARE(rig.turntable.received(), QByteArray("#i1.#r1.#i1.#c1."));
+    QVERIFY(rig.waitUntilRead());
     const QList<bool> pressedBefore = panelState(pressed.get());
     QCOMPARE(pressedBefore, QList<bool>({false, true, false, false}));
 
@@ -309,10 +307,15 @@ void tst_Widget::locksRotationDuringCapture()
     QTRY_VERIFY(rig.turntable.received().endsWith("#i1."));
     rig.turntable.clearReceived();
 
-    // Neither a press nor a call sends anything while the capture runs.
-    QTest::mousePress(stop, Qt::LeftButton);
-    rig.controller->onStopRotation();
-    rig.controller->onStartRotation();
+    // A locked panel takes no clicks; a press that reaches the controller
+    // anyway sends nothing while the capture runs.
+    for (QWidget *dialog : {pressed.get(), idle.get(), during.get()}) {
+        for (const char *name : {"continousRotateStartButton", "continousRotateStopButton"}) {
+            auto *button = child<QPushButton>(dialog, name);
+            QVERIFY(button);
+            emit button->pressed();
+        }
+    }
     rig.controller->snapTaken(1);
     QTRY_COMPARE(requests.count(), 2);
     QCOMPARE(rig.turntable.received(), QByteArray("#p2520."));
@@ -345,7 +348,9 @@ void tst_Widget::showsTurntableGoneInEveryDialog()
         QCOMPARE(label->text(), kNotDetected);
         QCOMPARE(panelState(dialog), QList<bool>({false, false, false, false}));
         // A press on a dialog without a turntable toggles nothing.
-        rig.controller->onStartRotation();
+        auto *start = child<QPushButton>(dialog, "continousRotateStartButton");
+        QVERIFY(start);
+        emit start->pressed();
         QVERIFY(!stop->isEnabledTo(panel));
     }
 }

@@ -2,10 +2,9 @@
 #define ORBISTO_H
 
 #include "CAbstractTurntableController.h"
-#include "OrbistoReply.h"
+#include "OrbistoMachine.h"
 #include "SerialPortCandidate.h"
 
-#include <QByteArray>
 #include <QPointer>
 #include <QtContainerFwd>
 
@@ -20,7 +19,7 @@ QT_END_NAMESPACE
 
 // The controller of the Orbisto turntable. It adds no meta-object of its own:
 // hosts know it only as a CAbstractTurntableController.
-class COrbisto : public CAbstractTurntableController
+class COrbisto : public CAbstractTurntableController // clazy:exclude=missing-qobject-macro,ctor-missing-parent-argument
 {
 public:
     // Scans the system's serial ports.
@@ -46,10 +45,12 @@ public:
 private:
     void scan(const QList<SerialPortCandidate> &candidates);
     void onPortError(QSerialPort *port);
-    void startPreSnapDelay();
+    // Carries out what the machine decided; a signal comes last, since the
+    // host may delete the controller from its slot.
+    void apply(const OrbistoMachine::Actions &actions);
+    void startDelay(OrbistoMachine::Delay delay);
     void startRotation(Ui_OrbistoUi &form);
     void stopRotation(Ui_OrbistoUi &form);
-    bool isRotationPanelUsable() const;
     void updateRotationPanels();
     void showDeviceInfo(const QString &text);
     void showTurntableGone();
@@ -59,9 +60,6 @@ private:
     Ui_OrbistoUi *m_ui = nullptr;
     QPointer<QSerialPort> m_port;
     quint16 m_framesCount = 0;
-    QByteArray m_lastCommand;
-    bool m_rotating = false;
-    int m_stepsPerFrame = 0;
     int m_postSnapDelay = 0;
     int m_preSnapDelay = 0;
 
@@ -71,8 +69,8 @@ private:
     // Ports whose device went away: closed at once, freed on the next pass of
     // the event loop, since one of their own signals reported the loss.
     std::vector<std::unique_ptr<QSerialPort>> m_lostPorts;
-    // The device's answer to m_lastCommand, as far as it has arrived.
-    OrbistoReply m_reply;
+    // The capture, continuous rotation and what the device's replies mean.
+    OrbistoMachine m_machine;
     // Every dialog built, oldest first, with its form record; the host may
     // destroy a dialog at any time, while its record lives on until the next
     // dialog is built.
@@ -82,9 +80,6 @@ private:
         std::unique_ptr<Ui_OrbistoUi> ui;
     };
     std::vector<Form> m_forms;
-    // From startCapture() until finished(): rotation commands would take the
-    // place of the turn whose "Success" the capture waits for.
-    bool m_capturing = false;
 };
 
 #endif // ORBISTO_H

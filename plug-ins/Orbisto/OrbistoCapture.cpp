@@ -1,7 +1,5 @@
 #include "Orbisto.h"
-#include "OrbistoProtocol.h"
 
-#include <QSerialPort>
 #include <QTimer>
 
 #include <algorithm>
@@ -9,8 +7,6 @@
 
 namespace {
 
-const int kDegreesPerRevolution = 360;
-const int kStepsPerDegree = 14;
 const qint64 kMillisecondsPerSecond = 1000;
 
 // A delay in seconds as a timer interval. A negative interval would be refused
@@ -30,34 +26,57 @@ quint16 COrbisto::framesCount()
 
 bool COrbisto::startCapture()
 {
-    // Without frames there is nothing to divide a revolution into, without
-    // a turntable the capture would stall after its first picture, and on a
-    // table that spins on its own every picture would be blurred.
-    if (m_framesCount == 0 || !m_port || m_rotating)
-        return false;
-    // A capture that stalled never finished; this one starts afresh.
-    m_capturing = true;
-    updateRotationPanels();
-    // Division first: a count that does not divide 360 falls short of a full turn.
-    m_stepsPerFrame = (kDegreesPerRevolution / m_framesCount) * kStepsPerDegree;
-    QTimer::singleShot(0, this, [this] { emit snapActionRequired(); });
-    return true;
+    const OrbistoMachine::Actions actions = m_machine.startCapture(m_framesCount);
+    apply(actions);
+    return actions.accepted;
 }
 
 void COrbisto::snapTaken(int count)
 {
-    if (count == int(m_framesCount)) {
-        m_capturing = false;
-        updateRotationPanels();
-        emit finished();
-        return;
-    }
-    // The step count is read when the timer fires, not when it is started.
-    QTimer::singleShot(delayInterval(m_postSnapDelay), this,
-                       [this] { sendCommand(OrbistoProtocol::kTurn, m_stepsPerFrame); });
+    apply(m_machine.snapTaken(count));
 }
 
-void COrbisto::startPreSnapDelay()
+void COrbisto::apply(const OrbistoMachine::Actions &actions)
 {
-    QTimer::singleShot(delayInterval(m_preSnapDelay), this, [this] { emit snapActionRequired(); });
+    if (actions.command)
+        sendCommand(actions.command->letter, actions.command->value);
+    if (actions.delay)
+        startDelay(*actions.delay);
+    if (actions.deviceInfo)
+        showDeviceInfo(*actions.deviceInfo);
+    if (actions.turntableGone)
+        showTurntableGone();
+    if (actions.panelsUsable)
+        updateRotationPanels();
+    switch (actions.signal) {
+    case OrbistoMachine::Signal::SnapActionRequired:
+        emit snapActionRequired();
+        break;
+    case OrbistoMachine::Signal::Finished:
+        emit finished();
+        break;
+    case OrbistoMachine::Signal::None:
+        break;
+    }
+}
+
+// The delays in seconds are read when a delay starts. Timers are never
+// cancelled: one that expires after its step has passed is ignored by the machine.
+void COrbisto::startDelay(OrbistoMachine::Delay delay)
+{
+    int interval = 0;
+    switch (delay.kind) {
+    case OrbistoMachine::DelayKind::FirstPicture:
+        break;
+    case OrbistoMachine::DelayKind::PostSnap:
+        interval = delayInterval(m_postSnapDelay);
+        break;
+    case OrbistoMachine::DelayKind::PreSnap:
+        interval = delayInterval(m_preSnapDelay);
+        break;
+    case OrbistoMachine::DelayKind::Settle:
+        interval = OrbistoMachine::kSettleTimeoutMs;
+        break;
+    }
+    QTimer::singleShot(interval, this, [this, delay] { apply(m_machine.delayExpired(delay)); });
 }

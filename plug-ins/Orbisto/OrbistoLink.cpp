@@ -82,6 +82,8 @@ void COrbisto::scan(const QList<SerialPortCandidate> &candidates)
                 [this, raw = port.get()] { onPortError(raw); });
         m_openPorts.push_back(std::move(port));
     }
+    if (m_port)
+        m_machine.turntableFound();
 }
 
 void COrbisto::onPortError(QSerialPort *port)
@@ -95,7 +97,7 @@ void COrbisto::onPortError(QSerialPort *port)
     port->close();
     if (m_port == port) {
         m_port = nullptr;
-        showTurntableGone();
+        apply(m_machine.portLost());
     }
     const auto lost = std::find_if(m_openPorts.begin(), m_openPorts.end(),
                                    [port](const std::unique_ptr<QSerialPort> &open) { return open.get() == port; });
@@ -108,12 +110,8 @@ void COrbisto::onPortError(QSerialPort *port)
 
 void COrbisto::sendCommand(char letter, int value)
 {
-    const QByteArray frame = commandFrame(letter, value);
-    m_lastCommand = frame.mid(1, frame.size() - 2);
-    // A new command starts a fresh reply: nothing read before counts for it.
-    m_reply = OrbistoReply(m_lastCommand);
     if (QSerialPort *port = m_port)
-        port->write(frame);
+        port->write(commandFrame(letter, value));
 }
 
 void COrbisto::onReadyRead()
@@ -123,11 +121,5 @@ void COrbisto::onReadyRead()
         return;
     // Data on a port the scan superseded also lands here and reads nothing
     // from m_port; such an empty read still tells the rotation state.
-    const OrbistoReply::Outcome outcome = m_reply.read(port->readAll());
-    if (outcome.deviceInfo)
-        showDeviceInfo(*outcome.deviceInfo);
-    if (outcome.rotating)
-        m_rotating = *outcome.rotating;
-    if (outcome.turnConfirmed)
-        startPreSnapDelay();
+    apply(m_machine.read(port->readAll()));
 }

@@ -45,12 +45,18 @@ bool isDeviceGone(QSerialPort::SerialPortError error, bool lineHungUp, Platform 
 {
     switch (platform) {
     case Platform::Windows:
-        // What a vanished device reports depends on its USB driver: FTDI and
-        // PL2303 drivers give ResourceError, others ERROR_ACCESS_DENIED on a
-        // pending read (PermissionError), and any other code is UnknownError.
-        // On a port that is already open, each of them means it is gone.
+        // What a vanished device reports depends on its USB driver and on
+        // where Qt meets the error. An overlapped read or write that fails
+        // gives ResourceError (ERROR_DEVICE_REMOVED, ERROR_BAD_COMMAND, ...),
+        // PermissionError (ERROR_ACCESS_DENIED), DeviceNotFoundError
+        // (ERROR_FILE_NOT_FOUND, ...) or, for any other code such as the
+        // ERROR_GEN_FAILURE of USB serial drivers, UnknownError. A read that
+        // cannot even start reports ReadError, a write WriteError. Windows has
+        // no hang-up to consult, and on a port that is already open each of
+        // these means it is gone.
         return error == QSerialPort::ResourceError || error == QSerialPort::PermissionError
-            || error == QSerialPort::UnknownError;
+            || error == QSerialPort::DeviceNotFoundError || error == QSerialPort::UnknownError
+            || error == QSerialPort::ReadError || error == QSerialPort::WriteError;
     case Platform::Linux:
     case Platform::MacOS:
         // A pulled cable shows as ResourceError (macOS reports ENXIO so too),

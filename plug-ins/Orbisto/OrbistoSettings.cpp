@@ -8,11 +8,6 @@
 
 namespace {
 
-const QString kGroup = QLatin1String(OrbistoSettingsKeys::kGroup);
-const QString kFramesCountKey = QLatin1String(OrbistoSettingsKeys::kFramesCount);
-const QString kPostSnapKey = QLatin1String(OrbistoSettingsKeys::kPostSnap);
-const QString kPreSnapKey = QLatin1String(OrbistoSettingsKeys::kPreSnap);
-
 const uint kMinFramesCount = 2;
 const uint kMaxFramesCount = 72;
 
@@ -31,10 +26,13 @@ void COrbisto::loadSettings(QSettings *settings)
 {
     if (!settings)
         return;
-    settings->beginGroup(kGroup);
-    loadInteger(settings, kFramesCountKey, m_framesCount);
-    loadInteger(settings, kPostSnapKey, m_postSnapDelay);
-    loadInteger(settings, kPreSnapKey, m_preSnapDelay);
+    // The keys stay character arrays until they are used: a QString at
+    // namespace scope would be built when a host loads the module and
+    // destroyed when it unloads it.
+    settings->beginGroup(QLatin1String(OrbistoSettingsKeys::kGroup));
+    loadInteger(settings, QLatin1String(OrbistoSettingsKeys::kFramesCount), m_framesCount);
+    loadInteger(settings, QLatin1String(OrbistoSettingsKeys::kPostSnap), m_postSnapDelay);
+    loadInteger(settings, QLatin1String(OrbistoSettingsKeys::kPreSnap), m_preSnapDelay);
     settings->endGroup();
 }
 
@@ -42,7 +40,7 @@ bool COrbisto::saveSettings(QSettings *settings, QString &errorMessage)
 {
     if (!m_port) {
         errorMessage = QLatin1String(OrbistoMessages::kNotDetected);
-    } else if (m_rotating) {
+    } else if (m_machine.isRotating()) {
         errorMessage = QStringLiteral("Stop the permanent rotation first.");
     } else {
         // The user's entries in the most recent dialog still open, else what we
@@ -64,10 +62,10 @@ bool COrbisto::saveSettings(QSettings *settings, QString &errorMessage)
             m_postSnapDelay = postSnapDelay;
             m_preSnapDelay = preSnapDelay;
             if (settings) {
-                settings->beginGroup(kGroup);
-                settings->setValue(kFramesCountKey, int(m_framesCount));
-                settings->setValue(kPostSnapKey, m_postSnapDelay);
-                settings->setValue(kPreSnapKey, m_preSnapDelay);
+                settings->beginGroup(QLatin1String(OrbistoSettingsKeys::kGroup));
+                settings->setValue(QLatin1String(OrbistoSettingsKeys::kFramesCount), int(m_framesCount));
+                settings->setValue(QLatin1String(OrbistoSettingsKeys::kPostSnap), m_postSnapDelay);
+                settings->setValue(QLatin1String(OrbistoSettingsKeys::kPreSnap), m_preSnapDelay);
                 settings->endGroup();
             }
         }

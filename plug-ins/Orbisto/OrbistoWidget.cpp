@@ -1,6 +1,5 @@
 #include "Orbisto.h"
 #include "OrbistoMessages.h"
-#include "OrbistoProtocol.h"
 #include "ui_OrbistoUi.h"
 
 #include <QApplication>
@@ -35,13 +34,13 @@ QWidget *COrbisto::createSettingsWidget()
     form->postDelayEdit->setValidator(validator);
     form->preDelayEdit->setValidator(validator);
 
-    sendCommand(OrbistoProtocol::kInformation, 1);
+    // Asks for the device's information and locks the new panel while a capture runs.
+    apply(m_machine.dialogBuilt());
 
     // A press acts on the dialog whose button went down. The record lives as
     // long as its dialog, and the connection no longer than the controller.
     connect(form->continousRotateStartButton, &QPushButton::pressed, this, [this, form] { startRotation(*form); });
     connect(form->continousRotateStopButton, &QPushButton::pressed, this, [this, form] { stopRotation(*form); });
-    updateRotationPanels();
 
     form->framesCountEdit->setText(QString::number(m_framesCount));
     form->postDelayEdit->setText(QString::number(m_postSnapDelay));
@@ -61,11 +60,14 @@ void COrbisto::onStopRotation()
         stopRotation(*form);
 }
 
+// Without a turntable a press reaches nothing, and during a capture it would
+// move the table between turns: the machine refuses both.
 void COrbisto::startRotation(Ui_OrbistoUi &form)
 {
-    if (!isRotationPanelUsable())
+    const OrbistoMachine::Actions actions = m_machine.startPressed(form.cwRotationButton->isChecked());
+    if (!actions.accepted)
         return;
-    sendCommand(OrbistoProtocol::kRotate, form.cwRotationButton->isChecked() ? 1 : 0);
+    apply(actions);
     form.continousRotateStartButton->setEnabled(false);
     form.continousRotateStopButton->setEnabled(true);
     form.cwRotationButton->setEnabled(false);
@@ -74,26 +76,20 @@ void COrbisto::startRotation(Ui_OrbistoUi &form)
 
 void COrbisto::stopRotation(Ui_OrbistoUi &form)
 {
-    if (!isRotationPanelUsable())
+    const OrbistoMachine::Actions actions = m_machine.stopPressed();
+    if (!actions.accepted)
         return;
-    sendCommand(OrbistoProtocol::kStop, 1);
+    apply(actions);
     form.continousRotateStopButton->setEnabled(false);
     form.continousRotateStartButton->setEnabled(true);
     form.cwRotationButton->setEnabled(true);
     form.ccwRotationButton->setEnabled(true);
 }
 
-// Without a turntable a press would reach nothing; during a capture it would
-// replace the turn whose confirmation the capture waits for.
-bool COrbisto::isRotationPanelUsable() const
-{
-    return m_port && !m_capturing;
-}
-
 // Only the panel's frame is switched, so its buttons come back as they were.
 void COrbisto::updateRotationPanels()
 {
-    const bool usable = isRotationPanelUsable();
+    const bool usable = m_machine.arePanelsUsable();
     for (const Form &form : m_forms) {
         if (form.dialog)
             form.ui->groupBox_2->setEnabled(usable);
@@ -112,7 +108,6 @@ void COrbisto::showTurntableGone()
         if (form.dialog)
             form.ui->deviceInfoLabel->setText(QLatin1String(OrbistoMessages::kNotDetected));
     }
-    updateRotationPanels();
 }
 
 // Records outlive their dialogs, which the host may destroy at any time.

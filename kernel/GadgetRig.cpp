@@ -165,11 +165,15 @@ bool GadgetRig::unplug(int index)
 
 bool GadgetRig::unplug(Gadget &gadget)
 {
+    const QString sysfsNode = kTtyClass + QLatin1Char('/') + QFileInfo(gadget.hostNode).fileName();
+    // The next gadget may get the same node: what udev wrote about this one
+    // must be gone first, or the next one would look described before it is.
+    const QString udevEntry = kUdevData + QString::fromLatin1(readAttribute(sysfsNode + QStringLiteral("/dev")));
     QString error;
     if (!writeAttribute(gadget.path + QStringLiteral("/UDC"), "\n", &error))
         return fail(error);
-    const QString sysfsNode = kTtyClass + QLatin1Char('/') + QFileInfo(gadget.hostNode).fileName();
-    if (!waitUntil([&] { return !QFileInfo::exists(sysfsNode); }, kEnumerationTimeoutMs))
+    if (!waitUntil([&] { return !QFileInfo::exists(sysfsNode) && !QFileInfo::exists(udevEntry); },
+                   kEnumerationTimeoutMs))
         return fail(QStringLiteral("%1 stayed after its gadget was unplugged").arg(gadget.hostNode));
     gadget.hostNode.clear();
     return true;

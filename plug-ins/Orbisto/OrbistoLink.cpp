@@ -19,11 +19,6 @@ const QString kTurntableManufacturer = QStringLiteral("STMicroelectronics");
 // must not hold up the host's shutdown for long.
 const int kGoodbyeTimeoutMs = 300;
 
-QByteArray commandFrame(char letter, int value)
-{
-    return '#' + QByteArray(1, letter) + QByteArray::number(value) + '.';
-}
-
 QList<SerialPortCandidate> systemSerialPorts()
 {
     QList<SerialPortCandidate> candidates;
@@ -35,7 +30,7 @@ QList<SerialPortCandidate> systemSerialPorts()
 
 void sayGoodbye(QSerialPort *port)
 {
-    port->write(commandFrame(OrbistoProtocol::kEnable, 0));
+    port->write(OrbistoProtocol::commandFrame(OrbistoProtocol::kEnable, 0));
     // close() drops whatever is still buffered, so give the bytes a moment to leave.
     const QDeadlineTimer deadline(kGoodbyeTimeoutMs);
     while (port->bytesToWrite() > 0 && !deadline.hasExpired()) {
@@ -111,7 +106,7 @@ void COrbisto::onPortError(QSerialPort *port)
 void COrbisto::sendCommand(char letter, int value)
 {
     if (QSerialPort *port = m_port)
-        port->write(commandFrame(letter, value));
+        port->write(OrbistoProtocol::commandFrame(letter, value));
 }
 
 void COrbisto::onReadyRead()

@@ -7,11 +7,6 @@ namespace {
 const int kDegreesPerRevolution = 360;
 const int kStepsPerDegree = 14;
 
-QByteArray commandBody(char letter, int value)
-{
-    return QByteArray(1, letter) + QByteArray::number(value);
-}
-
 } // namespace
 
 void OrbistoMachine::turntableFound()
@@ -67,8 +62,7 @@ OrbistoMachine::Actions OrbistoMachine::dialogBuilt()
     Actions actions;
     if (m_link != Link::Present)
         return actions;
-    actions.command = Command{OrbistoProtocol::kInformation, 1};
-    m_infoReply = OrbistoReply(commandBody(OrbistoProtocol::kInformation, 1));
+    m_infoReply = send(actions, OrbistoProtocol::kInformation, 1);
     actions.panelsUsable = arePanelsUsable();
     return actions;
 }
@@ -91,8 +85,7 @@ OrbistoMachine::Actions OrbistoMachine::sendRotation(char letter, int value)
         actions.accepted = false;
         return actions;
     }
-    actions.command = Command{letter, value};
-    m_rotationReply = OrbistoReply(commandBody(letter, value));
+    m_rotationReply = send(actions, letter, value);
     m_startUnanswered = letter == OrbistoProtocol::kRotate;
     return actions;
 }
@@ -130,8 +123,7 @@ OrbistoMachine::Actions OrbistoMachine::delayExpired(Delay delay)
     m_pendingDelay = 0;
     if (m_step == Step::PostSnap) {
         m_step = Step::Turning;
-        actions.command = Command{OrbistoProtocol::kTurn, m_stepsPerFrame};
-        m_turnReply = OrbistoReply(commandBody(OrbistoProtocol::kTurn, m_stepsPerFrame));
+        m_turnReply = send(actions, OrbistoProtocol::kTurn, m_stepsPerFrame);
         return actions;
     }
     // First picture, pre-snap delay, or an earlier turn that was never confirmed.
@@ -164,4 +156,10 @@ void OrbistoMachine::startDelay(Actions &actions, DelayKind kind, Step step)
     m_step = step;
     m_pendingDelay = ++m_lastDelay;
     actions.delay = Delay{kind, m_pendingDelay};
+}
+
+OrbistoReply OrbistoMachine::send(Actions &actions, char letter, int value)
+{
+    actions.command = Command{letter, value};
+    return OrbistoReply(OrbistoProtocol::commandBody(letter, value));
 }

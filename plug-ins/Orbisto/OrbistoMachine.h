@@ -92,6 +92,8 @@ private:
     };
 
     void startDelay(Actions &actions, DelayKind kind, Step step);
+    // Puts the command into actions; returns the reader of its reply.
+    static OrbistoReply send(Actions &actions, char letter, int value);
     Actions sendRotation(char letter, int value);
 
     Link m_link = Link::Absent;

@@ -86,7 +86,11 @@ public:
     // controller's deletion) the rotation buttons of every open settings
     // widget are disabled. A new call starts afresh: nothing the earlier
     // capture scheduled acts after it, and if its turn is still running, the
-    // first picture waits until the device confirms it (at most 10 s).
+    // first picture waits until the device confirms it (a device that never
+    // does leaves the new capture waiting too). The frames count and both
+    // delays are taken now: a saveSettings() during the capture applies to the
+    // next one, so framesCount() may then differ from the count this capture
+    // ends at.
     //
     // There is no abort. To abandon a capture, a host deletes the controller
     // (the turntable gets its disable command and no further turns) and
@@ -103,8 +107,9 @@ public:
     // leave the current values alone.
     virtual void loadSettings(QSettings *settings);
     // The host has taken a picture; count is the number taken so far in this
-    // capture, starting at 1. When count equals framesCount() the controller
-    // emits finished() inside this call. Otherwise, after the post-snap delay,
+    // capture, starting at 1. When count equals the frames count the capture
+    // started with (framesCount() then, unless settings were saved since) the
+    // controller emits finished() inside this call. Otherwise, after the post-snap delay,
     // it turns the table, and once the device confirms the turn and the
     // pre-snap delay has passed it emits snapActionRequired() for the next
     // picture. Only a picture the controller asked for counts: a call while no

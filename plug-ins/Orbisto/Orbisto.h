@@ -51,7 +51,7 @@ private:
     void startDelay(OrbistoMachine::Delay delay);
     void startRotation(Ui_OrbistoUi &form);
     void stopRotation(Ui_OrbistoUi &form);
-    void updateRotationPanels();
+    void updateRotationPanels(bool usable);
     void showDeviceInfo(const QString &text);
     void showTurntableGone();
     Ui_OrbistoUi *latestOpenForm() const;

@@ -2,23 +2,6 @@
 
 #include <QTimer>
 
-#include <algorithm>
-#include <limits>
-
-namespace {
-
-const qint64 kMillisecondsPerSecond = 1000;
-
-// A delay in seconds as a timer interval. A negative interval would be refused
-// by the timer and stall the capture; one beyond the int range would overflow.
-int delayInterval(int seconds)
-{
-    const qint64 milliseconds = qint64(seconds) * kMillisecondsPerSecond;
-    return int(std::clamp<qint64>(milliseconds, 0, std::numeric_limits<int>::max()));
-}
-
-} // namespace
-
 quint16 COrbisto::framesCount()
 {
     return m_framesCount;
@@ -26,7 +9,7 @@ quint16 COrbisto::framesCount()
 
 bool COrbisto::startCapture()
 {
-    const OrbistoMachine::Actions actions = m_machine.startCapture(m_framesCount);
+    const OrbistoMachine::Actions actions = m_machine.startCapture({m_framesCount, m_postSnapDelay, m_preSnapDelay});
     apply(actions);
     return actions.accepted;
 }
@@ -47,7 +30,7 @@ void COrbisto::apply(const OrbistoMachine::Actions &actions)
     if (actions.turntableGone)
         showTurntableGone();
     if (actions.panelsUsable)
-        updateRotationPanels();
+        updateRotationPanels(*actions.panelsUsable);
     switch (actions.signal) {
     case OrbistoMachine::Signal::SnapActionRequired:
         emit snapActionRequired();
@@ -60,23 +43,10 @@ void COrbisto::apply(const OrbistoMachine::Actions &actions)
     }
 }
 
-// The delays in seconds are read when a delay starts. Timers are never
-// cancelled: one that expires after its step has passed is ignored by the machine.
+// Timers are never cancelled: one that expires after its step has passed is
+// ignored by the machine. A coarse timer may fire up to 5% early, and the table
+// must not turn before an exposure has ended.
 void COrbisto::startDelay(OrbistoMachine::Delay delay)
 {
-    int interval = 0;
-    switch (delay.kind) {
-    case OrbistoMachine::DelayKind::FirstPicture:
-        break;
-    case OrbistoMachine::DelayKind::PostSnap:
-        interval = delayInterval(m_postSnapDelay);
-        break;
-    case OrbistoMachine::DelayKind::PreSnap:
-        interval = delayInterval(m_preSnapDelay);
-        break;
-    case OrbistoMachine::DelayKind::Settle:
-        interval = OrbistoMachine::kSettleTimeoutMs;
-        break;
-    }
-    QTimer::singleShot(interval, this, [this, delay] { apply(m_machine.delayExpired(delay)); });
+    QTimer::singleShot(delay.milliseconds, Qt::PreciseTimer, this, [this, delay] { apply(m_machine.delayExpired(delay)); });
 }

@@ -2,10 +2,22 @@
 
 #include "OrbistoProtocol.h"
 
+#include <algorithm>
+#include <limits>
+
 namespace {
 
 const int kDegreesPerRevolution = 360;
 const int kStepsPerDegree = 14;
+const qint64 kMillisecondsPerSecond = 1000;
+
+// A delay in seconds as a timer interval. A negative interval would be refused
+// by the timer and stall the capture; one beyond the int range would overflow.
+int delayInterval(int seconds)
+{
+    const qint64 milliseconds = qint64(seconds) * kMillisecondsPerSecond;
+    return int(std::clamp<qint64>(milliseconds, 0, std::numeric_limits<int>::max()));
+}
 
 } // namespace
 
@@ -15,28 +27,32 @@ void OrbistoMachine::turntableFound()
         m_link = Link::Present;
 }
 
-OrbistoMachine::Actions OrbistoMachine::startCapture(quint16 framesCount)
+OrbistoMachine::Actions OrbistoMachine::startCapture(const Settings &settings)
 {
     Actions actions;
     // Without frames there is nothing to divide a revolution into, without a
     // turntable the capture would stall after its first picture, and on a
     // table that spins, or may be about to, every picture would be blurred.
-    if (framesCount == 0 || m_link != Link::Present || m_rotating || m_startUnanswered) {
+    if (settings.framesCount == 0 || m_link != Link::Present || m_rotating || m_startUnanswered) {
         actions.accepted = false;
         return actions;
     }
     // Division first: a count that does not divide 360 falls short of a full turn.
-    m_framesCount = framesCount;
-    m_stepsPerFrame = (kDegreesPerRevolution / framesCount) * kStepsPerDegree;
+    m_framesCount = settings.framesCount;
+    m_stepsPerFrame = (kDegreesPerRevolution / settings.framesCount) * kStepsPerDegree;
+    m_postSnapMs = delayInterval(settings.postSnapSeconds);
+    m_preSnapMs = delayInterval(settings.preSnapSeconds);
     if (m_step == Step::Idle)
         actions.panelsUsable = false;
-    // Starting afresh: whatever the earlier capture still waits for is
-    // forgotten, as a new delay id outdates every delay started before. Only a
-    // turn still running is waited for, so that no picture is taken while the
-    // table moves, and its "Success" is not taken for one of this capture.
-    const bool turnRunning = m_step == Step::Turning || m_step == Step::Settling;
-    startDelay(actions, turnRunning ? DelayKind::Settle : DelayKind::FirstPicture,
-               turnRunning ? Step::Settling : Step::FirstPicture);
+    // Starting afresh: a new delay id outdates every delay the earlier capture
+    // started. A turn still owed its "Success" (no delay is pending while it
+    // runs) is waited for, however long it takes, so that no picture is taken
+    // while the table moves and its answer is not taken for one of this
+    // capture's turns.
+    if (m_turnReply)
+        m_step = Step::EarlierTurn;
+    else
+        startDelay(actions, DelayKind::FirstPicture, 0, Step::FirstPicture);
     return actions;
 }
 
@@ -53,7 +69,7 @@ OrbistoMachine::Actions OrbistoMachine::snapTaken(int count)
         return actions;
     }
     // A count past the frames count turns the table again, as any other does.
-    startDelay(actions, DelayKind::PostSnap, Step::PostSnap);
+    startDelay(actions, DelayKind::PostSnap, m_postSnapMs, Step::PostSnap);
     return actions;
 }
 
@@ -86,7 +102,10 @@ OrbistoMachine::Actions OrbistoMachine::sendRotation(char letter, int value)
         return actions;
     }
     m_rotationReply = send(actions, letter, value);
-    m_startUnanswered = letter == OrbistoProtocol::kRotate;
+    // A Stop sent behind a Start does not stop the table before the device
+    // has read the Start: only an answer ends the wait.
+    if (letter == OrbistoProtocol::kRotate)
+        m_startUnanswered = true;
     return actions;
 }
 
@@ -95,22 +114,24 @@ OrbistoMachine::Actions OrbistoMachine::read(const QByteArray &bytes)
     Actions actions;
     if (m_link != Link::Present)
         return actions;
-    bool answersInformation = false;
     if (m_infoReply) {
         actions.deviceInfo = m_infoReply->read(bytes).deviceInfo;
-        answersInformation = actions.deviceInfo.has_value();
+        // One reply, one text: a later burst is no longer the answer.
+        if (actions.deviceInfo)
+            m_infoReply.reset();
     }
     if (m_rotationReply) {
         if (const std::optional<bool> rotating = m_rotationReply->read(bytes).rotating)
             m_rotating = *rotating;
-        if (!answersInformation)
-            m_startUnanswered = false;
+        m_startUnanswered = false;
     }
     if (m_turnReply && m_turnReply->read(bytes).turnConfirmed) {
         m_turnReply.reset();
-        // A confirmation while settling is the earlier capture's: the table has
-        // stopped, and this capture's first picture follows its pre-snap delay.
-        startDelay(actions, DelayKind::PreSnap, Step::PreSnap);
+        // A confirmation while a new capture waits is the earlier capture's:
+        // the table has stopped, and this capture's first picture follows its
+        // pre-snap delay.
+        if (m_step == Step::Turning || m_step == Step::EarlierTurn)
+            startDelay(actions, DelayKind::PreSnap, m_preSnapMs, Step::PreSnap);
     }
     return actions;
 }
@@ -126,8 +147,7 @@ OrbistoMachine::Actions OrbistoMachine::delayExpired(Delay delay)
         m_turnReply = send(actions, OrbistoProtocol::kTurn, m_stepsPerFrame);
         return actions;
     }
-    // First picture, pre-snap delay, or an earlier turn that was never confirmed.
-    m_turnReply.reset();
+    // The first picture, or the pre-snap delay after a confirmed turn.
     m_step = Step::AwaitingPicture;
     actions.signal = Signal::SnapActionRequired;
     return actions;
@@ -142,7 +162,6 @@ OrbistoMachine::Actions OrbistoMachine::portLost()
     // without a turntable, until the host lets go of the controller.
     m_link = Link::Lost;
     m_step = Step::Idle;
-    m_pendingDelay = 0;
     m_turnReply.reset();
     m_infoReply.reset();
     m_rotationReply.reset();
@@ -151,11 +170,11 @@ OrbistoMachine::Actions OrbistoMachine::portLost()
     return actions;
 }
 
-void OrbistoMachine::startDelay(Actions &actions, DelayKind kind, Step step)
+void OrbistoMachine::startDelay(Actions &actions, DelayKind kind, int milliseconds, Step step)
 {
     m_step = step;
     m_pendingDelay = ++m_lastDelay;
-    actions.delay = Delay{kind, m_pendingDelay};
+    actions.delay = Delay{kind, m_pendingDelay, milliseconds};
 }
 
 OrbistoReply OrbistoMachine::send(Actions &actions, char letter, int value)

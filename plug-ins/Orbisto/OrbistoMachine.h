@@ -24,7 +24,6 @@ public:
         FirstPicture, // none: the first request comes from the event loop
         PostSnap,     // after a picture, before the turn
         PreSnap,      // after the turn's confirmation, before the next picture
-        Settle,       // a turn of an earlier capture may still be running
     };
     struct Delay
     {
@@ -32,6 +31,16 @@ public:
         // Names the step it belongs to: an expired delay of anything but the
         // step now waiting for it is ignored.
         quint64 id = 0;
+        // How long it lasts, never negative: at least this long, never less.
+        int milliseconds = 0;
+    };
+    // What a capture runs with, fixed when it starts: a save during a capture
+    // applies to the next one.
+    struct Settings
+    {
+        quint16 framesCount = 0;
+        int postSnapSeconds = 0;
+        int preSnapSeconds = 0;
     };
     struct Command
     {
@@ -47,8 +56,8 @@ public:
         std::optional<Command> command;
         std::optional<Delay> delay;
         Signal signal = Signal::None;
-        // Whether the rotation panels of every open form may be used, when it changed
-        // (and always for a form just built).
+        // Whether the rotation panels of every open form may be used, when it
+        // changed (and always for a form just built).
         std::optional<bool> panelsUsable;
         std::optional<QString> deviceInfo;
         bool turntableGone = false;
@@ -60,14 +69,10 @@ public:
         }
     };
 
-    // Longest a new capture waits for an earlier capture's turn to be confirmed
-    // before its first picture; a device that has not answered by then never will.
-    static const int kSettleTimeoutMs = 10000;
-
     // The scan opened a port: from now on there is a turntable.
     void turntableFound();
 
-    Actions startCapture(quint16 framesCount);
+    Actions startCapture(const Settings &settings);
     Actions snapTaken(int count);
     Actions dialogBuilt();
     Actions startPressed(bool clockwise);
@@ -77,13 +82,12 @@ public:
     Actions portLost();
 
     bool isRotating() const { return m_rotating; }
-    bool arePanelsUsable() const { return m_link == Link::Present && m_step == Step::Idle; }
 
 private:
     enum class Link { Absent, Present, Lost };
     enum class Step {
         Idle,            // no capture, or one that ended
-        Settling,        // a new capture waits for an earlier capture's turn
+        EarlierTurn,     // a new capture waits for an earlier capture's turn
         FirstPicture,    // started; its first request is due
         AwaitingPicture, // a picture was requested
         PostSnap,        // a picture was taken; the turn is due
@@ -91,7 +95,8 @@ private:
         PreSnap,         // the turn was confirmed; the next request is due
     };
 
-    void startDelay(Actions &actions, DelayKind kind, Step step);
+    bool arePanelsUsable() const { return m_link == Link::Present && m_step == Step::Idle; }
+    void startDelay(Actions &actions, DelayKind kind, int milliseconds, Step step);
     // Puts the command into actions; returns the reader of its reply.
     static OrbistoReply send(Actions &actions, char letter, int value);
     Actions sendRotation(char letter, int value);
@@ -100,6 +105,8 @@ private:
     Step m_step = Step::Idle;
     quint16 m_framesCount = 0;
     int m_stepsPerFrame = 0;
+    int m_postSnapMs = 0;
+    int m_preSnapMs = 0;
     // The one delay the capture waits for; 0 while it waits for none.
     quint64 m_pendingDelay = 0;
     quint64 m_lastDelay = 0;
@@ -107,6 +114,8 @@ private:
     // Replies are unframed, so each kind of command that is still owed an
     // answer reads every burst: a turn's confirmation must not be lost to an
     // information request sent while the table turns.
+    // A turn still owed its "Success" is waited for by any capture; the
+    // information reader retires once it has yielded its text.
     std::optional<OrbistoReply> m_turnReply;
     std::optional<OrbistoReply> m_infoReply;
     std::optional<OrbistoReply> m_rotationReply;

@@ -87,9 +87,8 @@ void COrbisto::stopRotation(Ui_OrbistoUi &form)
 }
 
 // Only the panel's frame is switched, so its buttons come back as they were.
-void COrbisto::updateRotationPanels()
+void COrbisto::updateRotationPanels(bool usable)
 {
-    const bool usable = m_machine.arePanelsUsable();
     for (const Form &form : m_forms) {
         if (form.dialog)
             form.ui->groupBox_2->setEnabled(usable);

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds with warnings as errors and runs every test, then runs the shipped
+# Builds with warnings as errors and runs every test, then checks that the
+# model test kills every listed mutant of the state machine, then runs the shipped
 # library and the host on Debian's own kernel and USB stack in QEMU (the kernel
 # check), then does it again on Qt 6, compiles the plug-in and the portable host
 # for Windows on both Qts, then builds our own targets with clazy, checks the
@@ -36,6 +37,10 @@ if [ "$quick" = 1 ]; then
     exit 0
 fi
 
+# Every mutant of the state machine listed in tests/machine_mutants.txt must
+# fail its model test.
+tests/check_mutants.sh build/test
+
 # Once, on the first build: the real cdc_acm, udev and USB transfers, with USB
 # gadgets as turntables, in a guest of Debian's own kernel.
 tests/check_kernel.sh build/test
@@ -48,7 +53,7 @@ tests/check_other_qt.sh build/test build/qt6
 # compiled for Windows with MinGW-w64, on both Qts, and their exports checked.
 tests/check_windows.sh 5
 tests/check_windows.sh 6
-checks=6
+checks=7
 # Qt-aware checks of levels 0 to 2 over our own targets, warnings as errors.
 scripts/clazy.sh
 checks=$((checks + 1))
@@ -71,7 +76,7 @@ ORBISTO_MEMCHECK_BUILD_DIR=build/test scripts/memcheck.sh
 scripts/fuzz.sh 60
 
 # Every step above stops the script on a failure, so reaching here means all
-# passed: the CTest tests of the three builds, the kernel check, the plug-ins
+# passed: the CTest tests of the three builds, the mutation gate, the kernel check, the plug-ins
 # across Qt versions, the Windows compile on both Qts, clazy, the workflow (when checked), the
 # memory check and the fuzzer.
 echo "total: $((passed + checks)) passed, 0 failed"

@@ -24,7 +24,7 @@ private slots:
     void confirmsTurnOnce();
     void ignoresBytesReadBeforeTheTurn();
     void readsRotationWhenSupersededPortWakesIt();
-    void ignoresRepliesWithoutPort();
+    void staysIdleWithoutPort();
     void letsGoOfPortWhoseDeviceIsGone_data();
     void letsGoOfPortWhoseDeviceIsGone();
 };
@@ -135,16 +135,18 @@ void tst_Link::tracksRotationFromReplies_data()
 {
     QTest::addColumn<QByteArray>("presses");
     QTest::addColumn<bool>("silent");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("no reply keeps it stopped") << QByteArray("r") << true << kFramesRange;
-    QTest::newRow("stop acknowledged") << QByteArray("rc") << false << kFramesRange;
+    // What a save says once each press has been answered.
+    QTest::addColumn<QStringList>("messages");
+    QTest::newRow("no reply keeps it stopped") << QByteArray("r") << true << QStringList{kFramesRange};
+    QTest::newRow("start, then stop acknowledged")
+        << QByteArray("rc") << false << QStringList{kStopRotationFirst, kFramesRange};
 }
 
 void tst_Link::tracksRotationFromReplies()
 {
     QFETCH(QByteArray, presses);
     QFETCH(bool, silent);
-    QFETCH(QString, message);
+    QFETCH(QStringList, messages);
     TurntableRig rig;
     QVERIFY(rig.waitForEnable());
     SimulatedTurntable::Fault fault;
@@ -154,10 +156,15 @@ void tst_Link::tracksRotationFromReplies()
     fault.silent = true;
     rig.turntable.setFault('i', fault);
 
-    const std::unique_ptr<QWidget> dialog = pressRotation(*rig.controller, presses);
-    QTRY_COMPARE(rig.turntable.received(), presses == "r" ? QByteArray("#i1.#r1.") : QByteArray("#i1.#r1.#c1."));
-    QVERIFY(rig.waitUntilRead());
-    QCOMPARE(saveMessage(*rig.controller), message);
+    const std::unique_ptr<QWidget> dialog(rig.controller->createSettingsWidget());
+    QByteArray sent = "#i1.";
+    for (int i = 0; i < presses.size(); ++i) {
+        presses.at(i) == 'r' ? rig.controller->onStartRotation() : rig.controller->onStopRotation();
+        sent += presses.at(i) == 'r' ? "#r1." : "#c1.";
+        QTRY_COMPARE(rig.turntable.received(), sent);
+        QVERIFY(rig.waitUntilRead());
+        QTRY_COMPARE(saveMessage(*rig.controller), messages.at(i));
+    }
 }
 
 void tst_Link::confirmsTurnOnce()
@@ -222,13 +229,16 @@ void tst_Link::readsRotationWhenSupersededPortWakesIt()
     QTRY_COMPARE(saveMessage(controller), kStopRotationFirst);
 }
 
-void tst_Link::ignoresRepliesWithoutPort()
+void tst_Link::staysIdleWithoutPort()
 {
     COrbisto controller(QList<SerialPortCandidate>{});
+    loadValues(controller, 24, 0, 0);
     QSignalSpy requests(&controller, &CAbstractTurntableController::snapActionRequired);
+    QVERIFY(requests.isValid());
+    QVERIFY(!controller.startCapture());
     controller.sendCommand('p', 210);
     controller.onReadyRead();
-    QCOMPARE(requests.count(), 0);
+    QVERIFY(!requests.wait(100));
     QCOMPARE(saveMessage(controller), kNotDetected);
 }
 

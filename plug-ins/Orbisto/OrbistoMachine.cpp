@@ -130,8 +130,7 @@ OrbistoMachine::Actions OrbistoMachine::read(const QByteArray &bytes)
         // A confirmation while a new capture waits is the earlier capture's:
         // the table has stopped, and this capture's first picture follows its
         // pre-snap delay.
-        if (m_step == Step::Turning || m_step == Step::EarlierTurn)
-            startDelay(actions, DelayKind::PreSnap, m_preSnapMs, Step::PreSnap);
+        startDelay(actions, DelayKind::PreSnap, m_preSnapMs, Step::PreSnap);
     }
     return actions;
 }

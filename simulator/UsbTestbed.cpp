@@ -103,13 +103,14 @@ bool UsbTestbed::add(const Device &device)
     const QString tty = QStringLiteral("%1/tty/%2").arg(interface, name);
     const QString product = QStringLiteral("%1/%2/200").arg(device.vendorId, 0, 16).arg(device.productId, 0, 16);
     const QString description =
-        QStringLiteral("P: %1\n"
-                       "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nE: PRODUCT=%2\n"
-                       "A: manufacturer=%3\nA: product=%4\nA: idVendor=%5\nA: idProduct=%6\nA: serial=ORBSIM%7\\n\n"
+        // The maker's text goes in last, so that a '%' in it is never taken for a place of its own.
+        QStringLiteral("P: %2\n"
+                       "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nE: PRODUCT=%3\n"
+                       "A: product=%4\nA: idVendor=%5\nA: idProduct=%6\nA: serial=ORBSIM%1\\n\nA: manufacturer=%7\n"
                        "\n")
-            .arg(usbDevice, product, attributeValue(device.manufacturer),
-                 attributeValue(QString::fromLatin1(kProduct)), hex4(device.vendorId), hex4(device.productId))
             .arg(index)
+            .arg(usbDevice, product, attributeValue(QString::fromLatin1(kProduct)), hex4(device.vendorId),
+                 hex4(device.productId), attributeValue(device.manufacturer))
         + QStringLiteral("P: %1\n"
                          "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=cdc_acm\nE: PRODUCT=%2\n"
                          "E: INTERFACE=2/2/1\n"
@@ -119,7 +120,7 @@ bool UsbTestbed::add(const Device &device)
                          "E: SUBSYSTEM=tty\nE: DEVNAME=/dev/%2\nE: MAJOR=%3\nE: MINOR=%4\n"
                          "E: ID_BUS=usb\nE: ID_VENDOR=%5\nE: ID_VENDOR_ID=%6\nE: ID_MODEL=%7\nE: ID_MODEL_ID=%8\n"
                          "E: ID_SERIAL_SHORT=ORBSIM%4\nE: ID_USB_DRIVER=cdc_acm\n"
-                         "A: dev=%3:%4\\n\n")
+                         "A: dev=%3:%4\nL: device=../..\n")
               .arg(tty, name)
               .arg(kAcmMajor)
               .arg(index)
@@ -163,6 +164,14 @@ QProcessEnvironment UsbTestbed::environment(const QProcessEnvironment &base) con
     environment.insert(QStringLiteral("UMOCKDEV_DIR"), m_root);
     environment.insert(QString::fromLatin1(kPreloadVariable),
                        QString::fromLocal8Bit(preloadList(base.value(QString::fromLatin1(kPreloadVariable)).toLocal8Bit())));
+    // The sanitizer runtime then runs in every program, ours or not: a crash
+    // must still end a program by its signal, as a shell reports it. Options
+    // given already come later and win.
+    if (!sanitizerRuntime().isEmpty()) {
+        const QString options = QStringLiteral("ASAN_OPTIONS");
+        environment.insert(options, QStringLiteral("handle_segv=0:handle_sigbus=0:handle_sigfpe=0:")
+                                        + base.value(options));
+    }
     return environment;
 }
 

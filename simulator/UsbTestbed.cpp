@@ -40,7 +40,7 @@ QString propertyValue(const QString &text)
 QString attributeValue(const QString &text)
 {
     return QString(text).replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('\n'), QLatin1String("\\n"))
-        + QLatin1String("\\n");
+        + QStringLiteral("\\n");
 }
 
 // The AddressSanitizer runtime this program runs with; empty without one.
@@ -80,7 +80,7 @@ UsbTestbed::UsbTestbed()
     // preload must reach the socket through which umockdev answers a device
     // node's ioctls, or it ends the program.
     ::chmod(QFile::encodeName(m_root).constData(), 0755);
-    ::chmod(QFile::encodeName(m_root + QLatin1String("/ioctl/_default")).constData(), 0666);
+    ::chmod(QFile::encodeName(m_root + QStringLiteral("/ioctl/_default")).constData(), 0666);
 }
 
 UsbTestbed::~UsbTestbed() = default;
@@ -187,7 +187,8 @@ QByteArray UsbTestbed::preloadList(const QByteArray &current)
         first.append(runtime);
     first.append(kPreload);
     QList<QByteArray> rest;
-    for (const QByteArray &entry : current.simplified().replace(':', ' ').split(' ')) {
+    const QList<QByteArray> given = current.simplified().replace(':', ' ').split(' ');
+    for (const QByteArray &entry : given) {
         if (!entry.isEmpty() && !first.contains(entry))
             rest.append(entry);
     }

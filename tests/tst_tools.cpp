@@ -121,7 +121,8 @@ bool isRunning(const QStringList &command)
 // The sandbox's testbed must go away with it.
 bool sandboxLeftTestbed()
 {
-    return !QDir(QString::fromLocal8Bit(qgetenv("TMPDIR"))).entryList({QStringLiteral("umockdev.*")}, QDir::AllEntries | QDir::Hidden).isEmpty();
+    const QDir temporary(QString::fromLocal8Bit(qgetenv("TMPDIR")));
+    return !temporary.entryList({QStringLiteral("umockdev.*")}, QDir::AllEntries | QDir::Hidden).isEmpty();
 }
 
 } // namespace

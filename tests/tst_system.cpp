@@ -138,7 +138,7 @@ int main(int argc, char *argv[])
     // The preload works only from a program's start: without it, start again
     // with it. Under valgrind that would leave valgrind behind.
     const QByteArray preload = qgetenv("LD_PRELOAD");
-    if (!preload.contains(UsbTestbed::kPreload)) {
+    if (!preload.contains(QByteArray(UsbTestbed::kPreload))) {
         if (preload.contains("vgpreload"))
             qFatal("under valgrind, set LD_PRELOAD=%s", UsbTestbed::kPreload);
         qputenv("LD_PRELOAD", UsbTestbed::preloadList(preload));

@@ -3,6 +3,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config fonts-dejavu-core)
+# The USB sandbox and tst_system show simulated turntables through a umockdev testbed.
+packages+=(umockdev libumockdev-dev)
 # Qt 5 unless ORBISTO_BOOTSTRAP_QT=6 asks for Qt 6 (scripts/build.sh sets it for a Qt 6 build).
 if [ "${ORBISTO_BOOTSTRAP_QT:-5}" = 6 ]; then
     packages+=(qt6-base-dev qt6-base-dev-tools qt6-serialport-dev)

@@ -31,7 +31,10 @@ failed=()
 for name in "${tests[@]}"; do
     start=$SECONDS
     # Child processes (the host that tst_host starts) run without valgrind.
-    if valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite \
+    # tst_system's devices need umockdev's preload from the start.
+    preload=${LD_PRELOAD:-}
+    [ "$name" = tst_system ] && preload="libumockdev-preload.so.0 $preload"
+    if LD_PRELOAD=$preload valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite \
             --errors-for-leak-kinds=definite --error-exitcode=1 --num-callers=40 \
             --suppressions=tests/valgrind.supp --log-file="$logs/$name.valgrind" \
             "$build_dir/tests/$name" >"$logs/$name.out" 2>&1; then

@@ -1,6 +1,6 @@
 #include "SimulatedTurntable.h"
-#include "SystemRig.h"
 #include "ToolSupport.h"
+#include "UsbTestbed.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -16,8 +16,8 @@
 #include <unistd.h>
 
 // orbisto-usb-sandbox: runs a command that sees simulated turntables as USB
-// serial ports /dev/ttyACM0, ... of a chosen maker, in a private mount
-// namespace that goes away with the command.
+// serial ports /dev/ttyACM0, ... of a chosen maker, through a umockdev
+// testbed that goes away with the command.
 namespace {
 
 const int kFailure = 1;
@@ -99,15 +99,12 @@ private:
 
 int main(int argc, char *argv[])
 {
-    // The namespace is entered by the calling thread only, so before Qt starts any.
-    QString namespaceError;
-    const bool inNamespace = SystemRig::enterPrivateNamespace(&namespaceError);
     QCoreApplication app(argc, argv);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Runs COMMAND with simulated Orbisto turntables shown to it as USB serial "
-                       "ports /dev/ttyACM0, ... Needs root; nothing is visible outside COMMAND."));
+                       "ports /dev/ttyACM0, ... Nothing is visible outside COMMAND."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption maker({QStringLiteral("maker")},
                                    QStringLiteral("The ports' manufacturer (default STMicroelectronics)."),
@@ -141,31 +138,27 @@ int main(int argc, char *argv[])
     const QStringList command = parser.positionalArguments();
     if (command.isEmpty())
         return badUsage(QStringLiteral("no command given: usb-sandbox [options] -- COMMAND [ARGS...]"));
-    if (!inNamespace) {
-        say(namespaceError);
-        return kFailure;
-    }
 
+    // The simulated turntables hold their lines open themselves, so they keep
+    // serving while the command closes and opens the port again.
     std::vector<std::unique_ptr<SimulatedTurntable>> simulators;
-    QList<SystemRig::Device> devices;
+    UsbTestbed testbed;
     for (int i = 0; i < turntables; ++i) {
         simulators.push_back(std::make_unique<SimulatedTurntable>());
         if (!simulators.back()->isOpen()) {
             say(QStringLiteral("cannot open a pseudo-terminal: %1").arg(simulators.back()->errorString()));
             return kFailure;
         }
-        SystemRig::Device device;
+        UsbTestbed::Device device;
         device.node = simulators.back()->systemLocation();
         device.manufacturer = parser.value(maker);
-        devices.append(device);
-    }
-    SystemRig rig(devices);
-    if (!rig.isReady()) {
-        say(rig.errorString());
-        return kFailure;
+        if (!testbed.add(device)) {
+            say(testbed.errorString());
+            return kFailure;
+        }
     }
     for (int i = 0; i < turntables; ++i) {
-        const QString node = SystemRig::deviceNode(i);
+        const QString node = UsbTestbed::deviceNode(i);
         say(QStringLiteral("%1 (%2): simulated turntable").arg(node, parser.value(maker)));
         if (parser.isSet(log)) {
             QObject::connect(simulators.at(i).get(), &SimulatedTurntable::frameReceived, &app,
@@ -175,14 +168,17 @@ int main(int argc, char *argv[])
         }
     }
     if (hangUpMs >= 0) {
-        QTimer::singleShot(hangUpMs, &app, [&simulators] {
+        QTimer::singleShot(hangUpMs, &app, [&simulators, &testbed] {
             say(QStringLiteral("hanging up every line, as a pulled cable does"));
-            for (const auto &simulator : simulators)
-                simulator->hangUp();
+            for (int i = 0; i < int(simulators.size()); ++i) {
+                simulators.at(i)->hangUp();
+                testbed.remove(i);
+            }
         });
     }
 
     CommandProcess child;
+    child.setProcessEnvironment(testbed.environment(QProcessEnvironment::systemEnvironment()));
     child.setProcessChannelMode(QProcess::ForwardedChannels);
     child.setInputChannelMode(QProcess::ForwardedInputChannel);
     int status = kFailure;
@@ -215,7 +211,7 @@ int main(int argc, char *argv[])
             // What the command wrote last, its goodbye included, may still wait in the line.
             simulators.at(i)->readPending();
             say(QStringLiteral("%1 received %2 bytes in all")
-                    .arg(SystemRig::deviceNode(i))
+                    .arg(UsbTestbed::deviceNode(i))
                     .arg(simulators.at(i)->received().size()));
         }
     }

@@ -41,8 +41,8 @@ void watchTerminationSignals(const std::function<void(int)> &callback)
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    for (const int number : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(number, &action, nullptr);
 }
 
 QCommandLineOption hangUpAfterOption(const QString &what)

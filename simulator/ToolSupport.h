@@ -16,9 +16,10 @@ namespace ToolSupport {
 // The exit status for options that cannot be used.
 const int kBadUsage = 2;
 
-// Calls onSignal(number) from the event loop when the process gets SIGINT or
-// SIGTERM. The handler itself only writes to a pipe; handlers go back to the
-// defaults in programs this process starts, and no signal is blocked.
+// Calls onSignal(number) from the event loop when the process gets SIGINT,
+// SIGTERM or SIGHUP (its terminal was closed). The handler itself only writes
+// to a pipe; handlers go back to the defaults in programs this process
+// starts, and no signal is blocked.
 void watchTerminationSignals(const std::function<void(int)> &onSignal);
 
 // --hang-up-after SECONDS: when to hang the line up, as a pulled cable does.

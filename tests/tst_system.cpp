@@ -1,10 +1,12 @@
-#include "SystemRig.h"
 #include "TestSupport.h"
+#include "UsbTestbed.h"
 
 #include <QApplication>
 #include <QLibrary>
 #include <QWidget>
 
+#include <cerrno>
+#include <cstring>
 #include <unistd.h>
 #include <vector>
 
@@ -21,13 +23,13 @@ const QString kNotTerminal = QStringLiteral("not a terminal");
 struct Devices
 {
     std::vector<std::unique_ptr<SimulatedTurntable>> turntables;
-    QList<SystemRig::Device> shown;
+    QList<UsbTestbed::Device> shown;
 
     Devices(const QStringList &makers, const QStringList &nodes)
     {
         for (int i = 0; i < makers.size(); ++i) {
             turntables.push_back(std::make_unique<SimulatedTurntable>());
-            SystemRig::Device device;
+            UsbTestbed::Device device;
             device.manufacturer = makers.at(i);
             if (makers.at(i) != kTurntableMaker)
                 device.vendorId = 0x0403;
@@ -46,18 +48,13 @@ struct Devices
 // The shipped library on the path a photographer's machine takes: loaded with
 // QLibrary, asked for a controller through its exported entry, finding the
 // turntable through the system's own serial-port enumeration. The simulated
-// turntables appear there as USB devices inside this process's private mount
-// namespace, which needs root. Capture, makers and a pulled cable run on the
-// kernel's own USB stack (tst_kernel); here remain nodes gone or not a terminal.
+// turntables appear there as USB devices of a umockdev testbed, which this
+// process sees through umockdev's preload library. Capture, makers and a pulled
+// cable run on the kernel's own USB stack (tst_kernel); here remain nodes gone
+// or not a terminal.
 class tst_System : public QObject
 {
     Q_OBJECT
-
-public:
-    explicit tst_System(const QString &namespaceError)
-        : m_namespaceError(namespaceError)
-    {
-    }
 
 private slots:
     void initTestCase();
@@ -67,18 +64,11 @@ private slots:
 private:
     std::unique_ptr<CAbstractTurntableController> createController();
 
-    QString m_namespaceError;
     QLibrary m_library{QStringLiteral(ORBISTO_PLUGIN_FILE)};
 };
 
 void tst_System::initTestCase()
 {
-    if (!m_namespaceError.isEmpty()) {
-        // Root can always run the rig, so a failure there is a fault, never a skip.
-        if (::geteuid() == 0)
-            QFAIL(qPrintable(m_namespaceError));
-        QSKIP(qPrintable(m_namespaceError));
-    }
     QVERIFY2(m_library.load(), qPrintable(m_library.errorString()));
     QVERIFY(m_library.resolve("NXSDK_RegisterTurntableController"));
 }
@@ -112,8 +102,9 @@ void tst_System::discoversThroughSystemEnumeration()
     QFETCH(QList<bool>, enabled);
     QFETCH(int, used);
     Devices devices(makers, nodes);
-    SystemRig rig(devices.shown);
-    QVERIFY2(rig.isReady(), qPrintable(rig.errorString()));
+    UsbTestbed testbed;
+    for (const UsbTestbed::Device &device : devices.shown)
+        QVERIFY2(testbed.add(device), qPrintable(testbed.errorString()));
     auto controller = createController();
     QVERIFY(controller);
     for (int i = 0; i < makers.size(); ++i) {
@@ -144,12 +135,18 @@ void tst_System::discoversThroughSystemEnumeration()
 
 int main(int argc, char *argv[])
 {
-    // First, before anything starts a thread: the namespace is entered by the
-    // calling thread only.
-    QString namespaceError;
-    SystemRig::enterPrivateNamespace(&namespaceError);
+    // The preload works only from a program's start: without it, start again
+    // with it. Under valgrind that would leave valgrind behind.
+    const QByteArray preload = qgetenv("LD_PRELOAD");
+    if (!preload.contains(QByteArray(UsbTestbed::kPreload))) {
+        if (preload.contains("vgpreload"))
+            qFatal("under valgrind, set LD_PRELOAD=%s", UsbTestbed::kPreload);
+        qputenv("LD_PRELOAD", UsbTestbed::preloadList(preload));
+        ::execv("/proc/self/exe", argv);
+        qFatal("cannot start again with %s: %s", UsbTestbed::kPreload, std::strerror(errno));
+    }
     QApplication app(argc, argv);
-    tst_System test(namespaceError);
+    tst_System test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
 }

@@ -9,6 +9,7 @@
 #include <QTextStream>
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -32,12 +33,18 @@ const char kDescription[] =
     "  orbisto-host --port /dev/ttyACM0 --frames 24 --snap-command \\\n"
     "    'gphoto2 --capture-image-and-download --filename \"frame-$ORBISTO_PICTURE.jpg\"'\n"
     "\n"
-    "Exit status: 0 when the plug-in finished after exactly the configured number\n"
-    "of pictures; 1 when the plug-in refused the settings (a frames count too\n"
-    "large for it included) or the capture, no turntable was found, the plug-in\n"
-    "or the settings file could not be used or the capture stalled;\n"
-    "2 for options that cannot be used; the snap command's own status when it\n"
-    "failed.";
+    "Exit status:\n"
+    "  0    the plug-in finished after exactly the configured number of pictures;\n"
+    "       with --gui, the window was closed or the screenshot written; --help,\n"
+    "       --version; --list-ports found the turntable\n"
+    "  1    no turntable was found; the plug-in could not be loaded, or refused the\n"
+    "       settings (a frames count too large for it included) or the capture;\n"
+    "       the settings file is not the host's, could not be read or written, or\n"
+    "       changed since the host read it; the capture stalled; --gui without a\n"
+    "       display; the screenshot could not be written\n"
+    "  2    options that cannot be used\n"
+    "  N    the snap command's own status, when it failed\n"
+    "  130, 143, 129  Ctrl-C, SIGTERM, SIGHUP";
 
 // Name, value name (none for a flag) and help text of every option.
 const struct
@@ -75,11 +82,14 @@ const struct
      "are only pretended."},
     {"settings", "FILE",
      "Keep the plug-in's settings in this INI file instead of a temporary one. The file is the "
-     "host's own: an existing one must hold only blank lines, [Orbisto] and its keys with whole "
-     "numbers, as the host writes it, and anything else (another file, a device, a FIFO, a "
-     "folder) is refused and left as it was. Values given as options and those in the file go "
-     "to the plug-in first; the file gets only values the plug-in accepted, and is written "
-     "only when one changes, so a read-only file with good values works."},
+     "host's own: an existing one must hold, byte for byte, what the host writes: [Orbisto] and "
+     "its keys with whole numbers, one a line, each line ended by a line feed. Anything else "
+     "(other text, a comment, a byte order mark, CR LF line ends, NUL bytes, a device, a FIFO, a "
+     "folder, a link to nothing) is refused and left as it was. Values given as options and "
+     "those in the file go to the plug-in first; the file gets only values the plug-in "
+     "accepted, by a new copy with the old one's owner and mode renamed over it, and only "
+     "while it is still as the host read it and a value changes, so a read-only file with good "
+     "values works."},
     {"simulate-fault", "KIND",
      "Make the simulated turntable misbehave on turn commands: 'silent' never answers, 'error' "
      "answers \"Error: motor blocked\". Not with --plugin."},
@@ -98,7 +108,8 @@ const struct
 
 const QString kFramesWanted =
     QStringLiteral("a whole number of pictures above 0 (the plug-in takes 2 to 72)");
-const QString kSecondsWanted = QStringLiteral("a whole number of seconds, 0 or more");
+const QString kSecondsWanted =
+    QStringLiteral("a whole number of seconds from 0 to %1").arg(std::numeric_limits<int>::max());
 // The status of a frames count the plug-in refuses.
 const int kTooLargeStatus = 1;
 
@@ -177,8 +188,8 @@ std::optional<HostOptions> parseCommandLine(const QStringList &arguments, int &e
         integer.value = text.toInt(&ok, 10);
         // A count too large to hand over is refused as the plug-in refuses
         // one it cannot hold: with its status, not as a usage error.
-        if (!ok && !integer.seconds && isWholeNumber(text)) {
-            QTextStream(stderr) << QCoreApplication::applicationName() << ": --frames " << text
+        if (!ok && !integer.seconds && isWholeNumber(text.trimmed())) {
+            QTextStream(stderr) << QCoreApplication::applicationName() << ": --frames " << text.trimmed()
                                 << " is too large: the plug-in takes 2 to 72." << Qt::endl;
             exitStatus = kTooLargeStatus;
             return std::nullopt;

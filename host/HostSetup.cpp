@@ -3,13 +3,14 @@
 #include "HostOptions.h"
 #include "HostSettingsFile.h"
 #include "Orbisto.h"
+#include "OrbistoMessages.h"
 #include "OrbistoProtocol.h"
 #include "OrbistoSettingsKeys.h"
 
 #include <QDir>
-#include <QFile>
+#include <QEventLoop>
 #include <QFileInfo>
-#include <QTemporaryFile>
+#include <QTimer>
 #ifdef Q_OS_WIN
 #include <QSerialPortInfo>
 #endif
@@ -26,27 +27,12 @@ const char kEntryName[] = "NXSDK_RegisterTurntableController";
 // presented to it as one of theirs.
 const QString kTurntableMaker = QStringLiteral("STMicroelectronics");
 const int kDefaultFramesCount = 24;
+// The simulated turntable answers within milliseconds.
+const int kHelloWaitMs = 1000;
 const QString kTemporaryFileName = QStringLiteral("orbisto-host.ini");
 // The stores the plug-in loads from and saves into before the user's store sees a value.
 const QString kHandedFileName = QStringLiteral("handed-over.ini");
 const QString kSavedFileName = QStringLiteral("saved.ini");
-
-// QSettings says only that writing failed; the file system says why.
-QString whyNotWritable(const QString &path)
-{
-    const QFileInfo info(path);
-    if (info.isDir())
-        return QStringLiteral("it is a folder");
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        return file.errorString();
-    file.close();
-    // The file itself is writable; QSettings writes a new copy beside it.
-    QTemporaryFile probe(info.absolutePath() + QStringLiteral("/XXXXXX"));
-    if (!probe.open())
-        return QStringLiteral("its folder is not writable: %1").arg(probe.errorString());
-    return QStringLiteral("the file system refused it");
-}
 
 } // namespace
 
@@ -63,9 +49,21 @@ bool HostSetup::open(const HostOptions &options)
         opened = openPort(options.portPath);
     else
         opened = openSimulator(options);
-    if (!opened || !openStore(options.settingsPath))
+    // The scratch stores live here, and the settings too when the user named no file.
+    m_dir = std::make_unique<QTemporaryDir>();
+    if (opened && !m_dir->isValid()) {
+        m_errorString = QStringLiteral("cannot make a temporary folder for the settings: %1")
+                            .arg(m_dir->errorString());
+        opened = false;
+    }
+    if (!opened)
         return false;
-    handOver(options);
+    m_saved = std::make_unique<QSettings>(m_dir->filePath(kSavedFileName), QSettings::IniFormat);
+    const bool takes = takesSettings();
+    if (!openStore(options.settingsPath))
+        return false;
+    if (takes)
+        handOver(options);
     m_plan.timeoutSeconds = options.timeoutSeconds;
     m_plan.delaySeconds =
         qint64(options.postDelaySeconds.value_or(0)) + options.preDelaySeconds.value_or(0);
@@ -96,6 +94,13 @@ bool HostSetup::openSimulator(const HostOptions &options)
         return new COrbisto(QList<SerialPortCandidate>{turntable->candidate()});
     };
     m_controller.reset(m_register());
+    // The controller's hello is answered before anyone reads the log, so that
+    // the log of a capture starts with the capture.
+    QEventLoop hello;
+    QObject::connect(m_simulator.get(), &SimulatedTurntable::sent, &hello, &QEventLoop::quit);
+    QTimer::singleShot(kHelloWaitMs, &hello, &QEventLoop::quit);
+    if (m_simulator->frames().isEmpty())
+        hello.exec();
     m_description =
         QStringLiteral("turntable: simulated, on %1").arg(m_simulator->systemLocation());
     return true;
@@ -175,32 +180,57 @@ bool HostSetup::openPlugin(const QString &path)
 
 bool HostSetup::openStore(const QString &path)
 {
-    // The plug-in's scratch stores live here, and the settings too when the
-    // user named no file.
-    m_dir = std::make_unique<QTemporaryDir>();
-    if (!m_dir->isValid()) {
-        m_errorString = QStringLiteral("cannot make a temporary folder for the settings: %1")
-                            .arg(m_dir->errorString());
-        return false;
-    }
     QString file = path;
     if (file.isEmpty()) {
         file = m_dir->filePath(kTemporaryFileName);
     } else {
-        // QSettings would make the folder silently; a mistyped path must not.
+        // A mistyped folder is not made.
         const QDir folder = QFileInfo(file).absoluteDir();
         if (!folder.exists()) {
             m_errorString = QStringLiteral("the folder %1 for the settings file does not exist")
                                 .arg(QDir::toNativeSeparators(folder.path()));
             return false;
         }
-        m_errorString = HostSettingsFile::refusal(file);
-        if (!m_errorString.isEmpty())
-            return false;
     }
-    m_store = std::make_unique<QSettings>(file, QSettings::IniFormat);
-    m_saved = std::make_unique<QSettings>(m_dir->filePath(kSavedFileName), QSettings::IniFormat);
-    return true;
+    m_file = HostSettingsFile(file);
+    m_errorString = m_file.read();
+    return m_errorString.isEmpty();
+}
+
+bool HostSetup::takesSettings()
+{
+    const quint16 heldFrames = m_controller->framesCount();
+    HostSettingsFile::Values values;
+    values[0] = kDefaultFramesCount;
+    loadSettings(values);
+    const QString message = judge();
+    if (message.isEmpty()) {
+        // What it held goes back, so that it is judged on what it is given.
+        values[0] = heldFrames;
+        loadSettings(values);
+        return true;
+    }
+    if (message == QLatin1String(OrbistoMessages::kNotDetected)) {
+        m_refusal = QStringLiteral("no turntable found: %1 See orbisto-host --list-ports.")
+                        .arg(message);
+    } else {
+        m_refusal = QStringLiteral("The plug-in refuses even the host's default of %1 frames: %2")
+                        .arg(kDefaultFramesCount)
+                        .arg(message);
+    }
+    return false;
+}
+
+void HostSetup::loadSettings(const HostSettingsFile::Values &values)
+{
+    const QString group = QLatin1String(OrbistoSettingsKeys::kGroup) + QLatin1Char('/');
+    QSettings handed(m_dir->filePath(kHandedFileName), QSettings::IniFormat);
+    handed.clear();
+    for (int index = 0; index < HostSettingsFile::kKeyCount; ++index) {
+        if (values.at(index))
+            handed.setValue(group + QLatin1String(HostSettingsFile::kKeys[index]), *values.at(index));
+    }
+    m_controller->loadSettings(&handed);
 }
 
 // The user's values reach the plug-in through a store of their own, under the
@@ -210,40 +240,30 @@ bool HostSetup::openStore(const QString &path)
 // the settings file or the host's default.
 void HostSetup::handOver(const HostOptions &options)
 {
-    const struct
-    {
-        const char *key;
-        const std::optional<int> &option;
-        const char *optionName;
-    } values[] = {
-        {OrbistoSettingsKeys::kFramesCount, options.frames, "--frames"},
-        {OrbistoSettingsKeys::kPostSnap, options.postDelaySeconds, "--post-snap"},
-        {OrbistoSettingsKeys::kPreSnap, options.preDelaySeconds, "--pre-snap"},
-    };
-    const QString group = QLatin1String(OrbistoSettingsKeys::kGroup) + QLatin1Char('/');
-    const QString framesKey = QLatin1String(OrbistoSettingsKeys::kFramesCount);
-    QSettings handed(m_dir->filePath(kHandedFileName), QSettings::IniFormat);
+    const std::optional<int> *given[] = {&options.frames, &options.postDelaySeconds,
+                                         &options.preDelaySeconds};
+    const char *const optionNames[] = {"--frames", "--post-snap", "--pre-snap"};
+    const HostSettingsFile::Values &stored = m_file.values();
+    HostSettingsFile::Values handed;
     bool judged = false;
-    for (const auto &entry : values) {
-        const QString key = QLatin1String(entry.key);
-        int value = 0;
+    for (int index = 0; index < HostSettingsFile::kKeyCount; ++index) {
+        const QLatin1String key(HostSettingsFile::kKeys[index]);
         QString origin;
-        if (entry.option) {
-            value = *entry.option;
-            origin = QStringLiteral("%1 %2").arg(QLatin1String(entry.optionName)).arg(value);
-        } else if (m_store->contains(group + key)) {
-            value = m_store->value(group + key).toInt();
-            origin = QStringLiteral("%1=%2 from %3").arg(key).arg(value).arg(m_store->fileName());
-        } else if (key == framesKey && m_controller->framesCount() == 0) {
+        if (*given[index]) {
+            handed[index] = *given[index];
+            origin = QStringLiteral("%1 %2").arg(QLatin1String(optionNames[index])).arg(**given[index]);
+        } else if (stored.at(index)) {
+            handed[index] = stored.at(index);
+            origin = QStringLiteral("%1=%2 from %3").arg(key).arg(*stored.at(index)).arg(m_file.fileName());
+        } else if (index == 0 && m_controller->framesCount() == 0) {
             // A controller given no frames count gets the host's default.
-            value = kDefaultFramesCount;
-            origin = QStringLiteral("the host's default of %1 frames").arg(value);
+            handed[index] = kDefaultFramesCount;
+            origin = QStringLiteral("the host's default of %1 frames").arg(kDefaultFramesCount);
         } else {
             continue;
         }
-        handed.setValue(group + key, value);
-        m_controller->loadSettings(&handed);
-        if (key == framesKey && m_controller->framesCount() != value) {
+        loadSettings(handed);
+        if (index == 0 && m_controller->framesCount() != *handed.at(index)) {
             m_refusal = QStringLiteral("The plug-in reads %1 as %2.")
                             .arg(origin)
                             .arg(m_controller->framesCount());
@@ -274,28 +294,19 @@ QString HostSetup::judge()
     return message;
 }
 
-// What the plug-in saved goes into the user's store, and only what differs
-// from it: a file that needs no change is not written, so a read-only one
-// holding good values is no error.
+// What the plug-in saved goes into the user's file. The file is checked
+// each time, and written only when a value changes, so a read-only one holding
+// good values is no error.
 QString HostSetup::keep()
 {
-    bool changed = false;
-    const QStringList keys = m_saved->allKeys();
-    for (const QString &key : keys) {
-        const QVariant value = m_saved->value(key);
-        if (m_store->contains(key) && m_store->value(key).toString() == value.toString())
-            continue;
-        m_store->setValue(key, value);
-        changed = true;
+    HostSettingsFile::Values values = m_file.values();
+    const QString group = QLatin1String(OrbistoSettingsKeys::kGroup) + QLatin1Char('/');
+    for (int index = 0; index < HostSettingsFile::kKeyCount; ++index) {
+        const QString key = group + QLatin1String(HostSettingsFile::kKeys[index]);
+        if (m_saved->contains(key))
+            values[index] = m_saved->value(key).toInt();
     }
-    if (!changed)
-        return QString();
-    m_store->sync();
-    if (m_store->status() != QSettings::NoError) {
-        return QStringLiteral("cannot write the settings file %1: %2")
-            .arg(m_store->fileName(), whyNotWritable(m_store->fileName()));
-    }
-    return QString();
+    return m_file.write(values);
 }
 
 QString HostSetup::save()
@@ -319,6 +330,6 @@ bool HostSetup::renewController()
         return false;
     }
     // The settings file holds only values the plug-in accepted.
-    m_controller->loadSettings(m_store.get());
+    loadSettings(m_file.values());
     return true;
 }

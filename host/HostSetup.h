@@ -3,6 +3,7 @@
 
 #include "CaptureSession.h"
 #include "EventLog.h"
+#include "HostSettingsFile.h"
 
 #include <QLibrary>
 #include <QSettings>
@@ -36,7 +37,8 @@ public:
     QString errorString() const { return m_errorString; }
     // A line telling the user what is being driven.
     QString description() const { return m_description; }
-    // Empty when the controller accepted the settings, else its message.
+    // Empty when the controller accepted the settings, else its message, or
+    // that no turntable was found.
     QString refusal() const { return m_refusal; }
 
     CAbstractTurntableController *controller() const { return m_controller.get(); }
@@ -60,7 +62,12 @@ private:
     bool openPlugin(const QString &path);
     bool openPort(const QString &path);
     bool openStore(const QString &path);
+    // Whether the controller takes settings at all: a plug-in without its
+    // turntable refuses any, and that is the first thing to say.
+    bool takesSettings();
     void handOver(const HostOptions &options);
+    // Hands values to the controller's loadSettings through a scratch store.
+    void loadSettings(const HostSettingsFile::Values &values);
     // The controller's saveSettings into m_saved: empty when it agreed, else its message.
     QString judge();
     // Copies what the controller saved into the user's store.
@@ -79,8 +86,8 @@ private:
     std::function<CAbstractTurntableController *()> m_register;
     // The scratch stores, and the settings file when the user named none.
     std::unique_ptr<QTemporaryDir> m_dir;
-    // The user's store: only values the controller saved reach it.
-    std::unique_ptr<QSettings> m_store;
+    // The user's file: only values the controller saved reach it.
+    HostSettingsFile m_file;
     // Where the controller saves first.
     std::unique_ptr<QSettings> m_saved;
     CaptureSession::Plan m_plan;

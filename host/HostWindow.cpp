@@ -132,8 +132,7 @@ void HostWindow::renewController()
                                        "disable command and turns no further; a new controller "
                                        "took its place.")
                       : QStringLiteral("The host let go of the controller: %1").arg(m_setup->errorString()));
-    if (renewed)
-        resetProgress();
+    // The bar keeps the pictures the ended capture took.
 }
 
 void HostWindow::appendLog(const QString &line)
@@ -152,16 +151,15 @@ bool HostWindow::eventFilter(QObject *watched, QEvent *event)
 
 void HostWindow::onSave()
 {
+    // Said in the log: a box to click away after every Save would be in the way.
     const QString message = m_setup->save();
     if (!message.isEmpty()) {
         appendLog(message);
-        showMessage(QMessageBox::Warning, message);
         return;
     }
     // Save is disabled while a capture runs, so the bar shows no progress now.
     resetProgress();
     appendLog(kSaved);
-    showMessage(QMessageBox::Information, kSaved);
 }
 
 bool HostWindow::isCapturing() const
@@ -191,6 +189,8 @@ void HostWindow::onStartCapture()
     connect(m_session, &CaptureSession::done, this, &HostWindow::onCaptureDone);
     resetProgress();
     m_cancelled = false;
+    // Edits made now would do nothing: the capture runs what was saved.
+    m_settingsBox->setEnabled(false);
     m_saveButton->setEnabled(false);
     m_startButton->setEnabled(false);
     m_cancelButton->setEnabled(true);
@@ -210,6 +210,10 @@ void HostWindow::onCancelCapture()
 
 void HostWindow::onCaptureDone(int status, const QString &message)
 {
+    // A question about a capture that is over has no answer left.
+    if (m_closeQuestion && !m_closeWhenDone)
+        m_closeQuestion->reject();
+    m_settingsBox->setEnabled(true);
     m_saveButton->setEnabled(true);
     m_startButton->setEnabled(true);
     m_cancelButton->setEnabled(false);

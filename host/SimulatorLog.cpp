@@ -15,7 +15,7 @@ SimulatorLog::SimulatorLog(SimulatedTurntable *turntable, EventLog *log)
     connect(turntable, &SimulatedTurntable::sent, this, &SimulatorLog::onSent);
     connect(log, &EventLog::restarted, this, [this] {
         m_turns = 0;
-        m_awaitingAnswer = false;
+        m_unanswered.clear();
     });
 }
 
@@ -23,9 +23,13 @@ void SimulatorLog::onFrameReceived(const QByteArray &frame)
 {
     // The simulator hands over whole frames: a start byte, the command letter,
     // its value and an end byte.
-    if (frame.size() < 3 || frame.at(1) != OrbistoProtocol::kTurn)
+    if (frame.size() < 3)
         return;
-    m_awaitingAnswer = true;
+    m_unanswered = frame;
+    if (frame.at(1) != OrbistoProtocol::kTurn) {
+        m_log->add(QStringLiteral("turntable received %1").arg(QString::fromLatin1(frame)));
+        return;
+    }
     m_log->add(QStringLiteral("turn %1 sent: %2 (%3 steps)")
                    .arg(++m_turns)
                    .arg(QString::fromLatin1(frame),
@@ -34,13 +38,15 @@ void SimulatorLog::onFrameReceived(const QByteArray &frame)
 
 void SimulatorLog::onSent(const QByteArray &bytes)
 {
-    // The first thing the turntable sends after a turn command is its answer.
-    if (!m_awaitingAnswer)
+    // The first thing the turntable sends after a command is its answer.
+    if (m_unanswered.isEmpty())
         return;
-    m_awaitingAnswer = false;
-    m_log->add(QStringLiteral("turntable answered turn %1: %2")
-                   .arg(m_turns)
-                   .arg(QString::fromLatin1(bytes.simplified())));
+    const QString answer = QString::fromLatin1(bytes.simplified());
+    if (m_unanswered.at(1) == OrbistoProtocol::kTurn)
+        m_log->add(QStringLiteral("turntable answered turn %1: %2").arg(m_turns).arg(answer));
+    else
+        m_log->add(QStringLiteral("turntable answered %1: %2").arg(QString::fromLatin1(m_unanswered), answer));
+    m_unanswered.clear();
 }
 
 #endif // ORBISTO_HOST_SIMULATOR

@@ -7,8 +7,10 @@
 class EventLog;
 class SimulatedTurntable;
 
-// Adds to the log what the simulated turntable receives and answers during a
-// capture: each turn command with its step count, and the answer to it.
+// Adds to the log what the simulated turntable receives and answers: each
+// turn command with its step count, every other command as it came (rotation,
+// stop, enable, disable, information), and each answer beside the command it
+// answers.
 class SimulatorLog : public QObject
 {
     Q_OBJECT
@@ -22,7 +24,8 @@ private:
 
     EventLog *m_log;
     int m_turns = 0;
-    bool m_awaitingAnswer = false;
+    // The command the next answer belongs to; empty once answered.
+    QByteArray m_unanswered;
 };
 
 #endif // SIMULATORLOG_H

@@ -149,6 +149,9 @@ int main(int argc, char *argv[])
     // One set-up for the command line and the window.
     HostSetup setup;
     if (!setup.open(*options)) {
+        // No turntable is said first: without one, nothing else matters yet.
+        if (!setup.refusal().isEmpty())
+            printError(setup.refusal());
         printError(setup.errorString());
         return kFailureStatus;
     }

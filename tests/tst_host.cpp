@@ -348,10 +348,13 @@ void tst_Host::pluginJudgesSettings_data()
     QTest::newRow("--frames beyond any integer")
         << QVariant(8) << QStringList{"--frames", "99999999999999999999"} << 1
         << "--frames 99999999999999999999 is too large" << QVariant(8);
+    QTest::newRow("--frames beyond any integer, after a space")
+        << QVariant(8) << QStringList{"--frames", " 99999999999999999999"} << 1
+        << "--frames 99999999999999999999 is too large" << QVariant(8);
     if (!realTurntableConnected()) {
         QTest::newRow("plug-in without turntable")
-            << QVariant() << QStringList{"--plugin", QStringLiteral(ORBISTO_PLUGIN_FILE)} << 1
-            << "The Orbisto turntable was not detected." << QVariant();
+            << QVariant() << QStringList{"--plugin", QStringLiteral(ORBISTO_PLUGIN_FILE), "--frames", "8"} << 1
+            << "orbisto-host: no turntable found: The Orbisto turntable was not detected." << QVariant();
     }
 }
 
@@ -636,6 +639,8 @@ void tst_Host::rejectsBadOptions_data()
     QTest::newRow("frames missing its value") << QStringList{"--frames"} << "frames";
     QTest::newRow("negative timeout") << QStringList{"--timeout", "-1"} << "--timeout";
     QTest::newRow("timeout not a number") << QStringList{"--timeout", "soon"} << "--timeout";
+    QTest::newRow("timeout beyond its range")
+        << QStringList{"--timeout", "2147483648"} << "from 0 to 2147483647, not '2147483648'";
     QTest::newRow("negative post-snap") << QStringList{"--post-snap", "-2"} << "--post-snap";
     QTest::newRow("pre-snap not a number") << QStringList{"--pre-snap", "x"} << "--pre-snap";
     QTest::newRow("unknown fault") << QStringList{"--simulate-fault", "fire"} << "fire";
@@ -701,60 +706,124 @@ void tst_Host::settingsFileProblemIsNamed()
 
 void tst_Host::settingsFileIsLeftAsItWas_data()
 {
+    // What is at the path: S_IFLNK is a link to nothing.
     QTest::addColumn<int>("mode");
     QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("folderMode");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
-    const QByteArray good = "[Orbisto]\nframesCount=8\n\npostSnap=0\npreSnap=0\n";
-    QTest::newRow("device") << int(S_IFCHR) << QByteArray() << 1 << "settings is a character device";
-    QTest::newRow("FIFO") << int(S_IFIFO) << QByteArray() << 1 << "settings is a FIFO";
-    QTest::newRow("folder") << int(S_IFDIR) << QByteArray() << 1 << "settings is a folder";
-    QTest::newRow("other text") << int(S_IFREG | 0644) << QByteArray("MIT License\n\nCopyright\n")
-                                << 1 << "line 1 is 'MIT License'";
-    QTest::newRow("foreign INI")
-        << int(S_IFREG | 0644) << QByteArray("[Orbisto]\nframesCount=8\nmodel=Nikon D850 ; main body\n")
-        << 1 << "line 3 is 'model=Nikon D850 ; main body'";
-    QTest::newRow("read-only, good values") << int(S_IFREG | 0444) << good << 0 << "finished: 8 pictures";
-    QTest::newRow("unreadable") << int(S_IFREG) << good << 1 << "cannot read the settings file";
+    // Another user's file, run with --frames 4 as root: what it holds afterwards.
+    QTest::addColumn<QByteArray>("after");
+    const QByteArray good = "[Orbisto]\nframesCount=8\npostSnap=0\npreSnap=0\n";
+    QByteArray utf16 = "\xFF\xFE";
+    for (const char byte : good)
+        utf16 += QByteArray(1, byte) + '\0';
+    const int file = S_IFREG | 0644;
+    QTest::newRow("device") << int(S_IFCHR) << QByteArray() << 0700 << 1 << "settings is a character device" << QByteArray();
+    QTest::newRow("FIFO") << int(S_IFIFO) << QByteArray() << 0700 << 1 << "settings is a FIFO" << QByteArray();
+    QTest::newRow("folder") << int(S_IFDIR) << QByteArray() << 0700 << 1 << "settings is a folder" << QByteArray();
+    QTest::newRow("link to nothing") << int(S_IFLNK) << QByteArray() << 0700 << 1
+                                     << "settings is a symbolic link to %1/missing.ini, which does not exist" << QByteArray();
+    QTest::newRow("other text") << file << QByteArray("MIT License\n\nCopyright\n") << 0700 << 1
+                                << "line 1 is 'MIT License'" << QByteArray();
+    QTest::newRow("foreign INI") << file << QByteArray("[Orbisto]\nframesCount=8\nmodel=Nikon D850 ; main body\n")
+                                 << 0700 << 1 << "line 3 is 'model=Nikon D850 ; main body'" << QByteArray();
+    QTest::newRow("comment") << file << QByteArray("[Orbisto]\n; the studio's table\nframesCount=8\n") << 0700
+                             << 1 << "line 2 is '; the studio's table'" << QByteArray();
+    QTest::newRow("blank line") << file << QByteArray(good).replace("8\n", "8\n\n") << 0700 << 1 << "line 3 is blank"
+                                << QByteArray();
+    QTest::newRow("UTF-16 text") << file << utf16 << 0700 << 1 << "line 1 holds a NUL byte" << QByteArray();
+    QTest::newRow("zero-filled") << file << QByteArray(1 << 20, '\0') << 0700 << 1
+                                 << "it holds 1048576 bytes, more than the host ever writes" << QByteArray();
+    QTest::newRow("NUL inside a line") << file << QByteArray("[Orbisto]\nframesCount=4\0 secret\n", 32) << 0700
+                                       << 1 << "line 2 holds a NUL byte" << QByteArray();
+    QTest::newRow("byte order mark") << file << "\xEF\xBB\xBF" + good << 0700 << 1
+                                     << "it starts with a byte order mark" << QByteArray();
+    QTest::newRow("CR LF") << file << QByteArray(good).replace("\n", "\r\n") << 0700 << 1
+                           << "line 1 ends in a carriage return" << QByteArray();
+    QTest::newRow("read-only, good values") << int(S_IFREG | 0444) << good << 0700 << 0 << "finished: 8 pictures"
+                                            << QByteArray();
+    QTest::newRow("unreadable") << int(S_IFREG) << good << 0700 << 1 << "cannot read the settings file" << QByteArray();
+    QTest::newRow("folder without search permission")
+        << file << good << 0600 << 1 << "cannot read the settings file %1/settings: Permission denied" << QByteArray();
+    QTest::newRow("another user's, written by root") << int(S_IFREG | 0600) << QByteArray("[Orbisto]\nframesCount=8\n")
+                                                      << 0700 << 0 << "finished: 4 pictures"
+                                                      << QByteArray(good).replace('8', '4');
 }
 
 void tst_Host::settingsFileIsLeftAsItWas()
 {
     QFETCH(int, mode);
     QFETCH(QByteArray, content);
+    QFETCH(int, folderMode);
     QFETCH(int, exitCode);
     QFETCH(QString, message);
+    QFETCH(QByteArray, after);
+    const bool root = ::geteuid() == 0;
+    if ((S_ISCHR(mode) || !after.isEmpty()) && !root)
+        QSKIP("only root may make a device node or write a file another user owns");
+    const uid_t nobody = 65534;
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QByteArray path = QFile::encodeName(dir.filePath(QStringLiteral("settings")));
-    if (S_ISCHR(mode) && ::geteuid() != 0)
-        QSKIP("only root may make a device node");
-    const int made = S_ISDIR(mode) ? ::mkdir(path, 0777) : ::mknod(path, (mode & S_IFMT) | 0600, makedev(1, 3));
+    const QByteArray folder = QFile::encodeName(dir.filePath(QStringLiteral("folder")));
+    const QByteArray path = folder + "/settings";
+    QCOMPARE(::mkdir(folder, 0700), 0);
+    int made = 0;
+    if (S_ISLNK(mode))
+        made = ::symlink("missing.ini", path);
+    else if (S_ISDIR(mode))
+        made = ::mkdir(path, 0777);
+    else if (!S_ISREG(mode))
+        made = ::mknod(path, (mode & S_IFMT) | 0600, makedev(1, 3));
     QCOMPARE(made, 0);
-    QStringList launcher;
     if (S_ISREG(mode)) {
-        QFile file(QFile::decodeName(path));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
-        file.close();
+        QFile settings(QFile::decodeName(path));
+        QVERIFY(settings.open(QIODevice::WriteOnly) && settings.write(content) == content.size());
+        settings.close();
         QCOMPARE(::chmod(path, mode & 0777), 0);
-        // Root may read and write any file: the host then runs without that power.
-        if (::geteuid() == 0)
-            launcher = QStringList{"setpriv", "--inh-caps=-all", "--bounding-set=-all"};
     }
+    if (!after.isEmpty())
+        QCOMPARE(::chown(path, nobody, nobody), 0);
+    QCOMPARE(::chmod(folder, mode_t(folderMode)), 0);
     // Any write shows in the modification time, a new copy in the inode.
     const auto snapshot = [&path] {
         struct stat status = {};
         ::lstat(path, &status);
-        return QList<qint64>{status.st_mode, qint64(status.st_ino), status.st_size,
+        return QList<qint64>{status.st_mode, qint64(status.st_ino), status.st_size, status.st_uid,
                              status.st_mtim.tv_sec, status.st_mtim.tv_nsec};
     };
     const QList<qint64> before = snapshot();
-    const HostRun run =
-        runHost({"--settings", QFile::decodeName(path)}, headlessEnvironment(), launcher);
+    // Root may read and write any file: the host then runs without that power,
+    // but for another user's file, which only root may write as that user's.
+    QStringList launcher;
+    if (root && after.isEmpty())
+        launcher = QStringList{"setpriv", "--inh-caps=-all", "--bounding-set=-all"};
+    QStringList arguments{"--settings", QFile::decodeName(path)};
+    if (!after.isEmpty())
+        arguments << "--frames" << "4";
+    const HostRun run = runHost(arguments, headlessEnvironment(), launcher);
     VERIFY_NO_SANITIZER_REPORT(run);
+    QCOMPARE(::chmod(folder, 0700), 0);
     QVERIFY2(run.finished && run.exitCode == exitCode, qPrintable(diagnostics(run)));
-    QVERIFY2((exitCode == 0 ? run.out : run.err).contains(message), qPrintable(diagnostics(run)));
-    QCOMPARE(snapshot(), before);
+    QVERIFY2((exitCode == 0 ? run.out : run.err).contains(QString(message).replace(QLatin1String("%1"), QFile::decodeName(folder))),
+             qPrintable(diagnostics(run)));
+    if (after.isEmpty()) {
+        QCOMPARE(snapshot(), before);
+    } else {
+        const QList<qint64> now = snapshot();
+        // A new copy, with the user's owner, group and mode.
+        QCOMPARE(now.at(0), qint64(S_IFREG | 0600));
+        QVERIFY(now.at(1) != before.at(1));
+        QCOMPARE(now.at(3), qint64(nobody));
+        struct stat status = {};
+        QCOMPARE(::lstat(path, &status), 0);
+        QCOMPARE(status.st_gid, gid_t(nobody));
+    }
+    QFile settings(QFile::decodeName(path));
+    if (S_ISREG(mode) && (root || settings.permissions() & QFile::ReadOwner)) {
+        QVERIFY(settings.open(QIODevice::ReadOnly));
+        QCOMPARE(settings.readAll(), after.isEmpty() ? content : after);
+    }
 }
 
 void tst_Host::screenshotFailureSaysWhy()

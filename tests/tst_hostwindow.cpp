@@ -8,10 +8,14 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QRandomGenerator>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <memory>
 
@@ -26,6 +30,9 @@ private slots:
     void cancelLetsGoOfController_data();
     void cancelLetsGoOfController();
     void closingMidCaptureAsksFirst();
+    void captureLocksSettings();
+    void saveChecksFileAgain_data();
+    void saveChecksFileAgain();
     void noTurntableShowsHint();
     void logWrapsLongLines();
 };
@@ -201,6 +208,83 @@ void tst_HostWindow::closingMidCaptureAsksFirst()
     QTRY_VERIFY_WITH_TIMEOUT(!rig.window->isVisible(), kWaitMs);
     QVERIFY(!rig.capturing());
     QVERIFY2(rig.log().contains(QLatin1String("Capture cancelled")), qPrintable(rig.log()));
+}
+
+void tst_HostWindow::captureLocksSettings()
+{
+    HostOptions options;
+    // The table never confirms its turn: the capture stalls after picture 1.
+    options.fault = HostOptions::Fault::Silent;
+    options.timeoutSeconds = 1;
+    Rig rig;
+    QVERIFY(rig.open(options));
+    QTest::mouseClick(rig.child<QPushButton>("startCaptureButton"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QLatin1String("turn 1 sent")), kWaitMs);
+    QVERIFY(!rig.child<QLineEdit>("framesCountEdit")->isEnabled());
+    QVERIFY(!rig.window->close());
+    QTRY_VERIFY(rig.child<QMessageBox>("confirmCloseBox") && rig.child<QMessageBox>("confirmCloseBox")->isVisible());
+
+    // The stall ends the capture, and the question with it; the window stays.
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.child<QMessageBox>("confirmCloseBox"), kWaitMs);
+    QVERIFY(rig.window->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QLatin1String("a new controller took its place")), kWaitMs);
+    QCOMPARE(rig.child<QProgressBar>("captureProgress")->value(), 1);
+    QVERIFY(rig.child<QLineEdit>("framesCountEdit")->isEnabled());
+    // The old controller's goodbye is answered as what it is, and so are rotation presses.
+    rig.child<QPushButton>("continousRotateStartButton")->click();
+    rig.child<QPushButton>("continousRotateStopButton")->click();
+    for (const char *line : {"turntable answered #e0.: ", "turntable received #r1.", "turntable received #c1."})
+        QTRY_VERIFY2(rig.log().contains(QLatin1String(line)), line);
+    QVERIFY2(!rig.log().contains(QLatin1String("answered turn")), qPrintable(rig.log()));
+}
+
+void tst_HostWindow::saveChecksFileAgain_data()
+{
+    // Written over the settings file while the window is open; empty for no change.
+    QTest::addColumn<QByteArray>("change");
+    QTest::addColumn<bool>("keepTime");
+    QTest::addColumn<QString>("logged");
+    const QString changed = QStringLiteral("changed since the host read it; it is left as it is");
+    QByteArray noise(20000, '\0');
+    QRandomGenerator(28).fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
+    QTest::newRow("unchanged: saved") << QByteArray() << false << "Settings saved.";
+    QTest::newRow("comment added") << QByteArray("[Orbisto]\n; studio\nframesCount=8\n") << false << changed;
+    QTest::newRow("random bytes") << noise << false << changed;
+    QTest::newRow("other bytes, same size and time")
+        << QByteArray("[Orbisto]\nframesCount=9\npostSnap=0\npreSnap=0\n") << true << changed;
+}
+
+void tst_HostWindow::saveChecksFileAgain()
+{
+    QFETCH(QByteArray, change);
+    QFETCH(bool, keepTime);
+    QFETCH(QString, logged);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    HostOptions options;
+    options.settingsPath = dir.filePath(QStringLiteral("host.ini"));
+    QFile file(options.settingsPath);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("[Orbisto]\nframesCount=8\n") > 0);
+    file.close();
+    Rig rig;
+    QVERIFY(rig.open(options));
+    auto *frames = rig.child<QLineEdit>("framesCountEdit");
+    frames->selectAll();
+    QTest::keyClicks(frames, QStringLiteral("6"));
+    if (!change.isEmpty()) {
+        struct stat status = {};
+        QCOMPARE(::stat(QFile::encodeName(file.fileName()), &status), 0);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(change) == change.size());
+        file.close();
+        const struct timespec times[] = {status.st_atim, status.st_mtim};
+        if (keepTime)
+            QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(file.fileName()), times, 0), 0);
+    }
+    QTest::mouseClick(rig.child<QPushButton>("saveButton"), Qt::LeftButton);
+    QTRY_VERIFY2(rig.log().contains(logged), qPrintable(rig.log()));
+    QVERIFY(!rig.window->findChild<QMessageBox *>());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), change.isEmpty() ? QByteArray("[Orbisto]\nframesCount=6\npostSnap=0\npreSnap=0\n") : change);
 }
 
 void tst_HostWindow::noTurntableShowsHint()

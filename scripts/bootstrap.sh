@@ -26,6 +26,11 @@ fi
 if [ "${ORBISTO_BOOTSTRAP_KERNEL:-0}" = 1 ]; then
     packages+=(qemu-system-x86 busybox-static udev kmod)
 fi
+# The workflow check runs its validator from the npm registry with npx: any
+# node with its npm will do, Debian's when there is none.
+if [ "${ORBISTO_BOOTSTRAP_NODE:-0}" = 1 ] && ! command -v npx >/dev/null; then
+    packages+=(nodejs npm)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

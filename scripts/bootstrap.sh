@@ -2,7 +2,8 @@
 # Installs the Debian packages the build, the tests and the tools need, when missing.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config fonts-dejavu-core)
+# dpkg-dev: dpkg-shlibdeps, which gives the Debian package its dependencies.
+packages=(cmake g++ make pkg-config fonts-dejavu-core dpkg-dev)
 # Qt 5 unless ORBISTO_BOOTSTRAP_QT=6 asks for Qt 6 (scripts/build.sh sets it for a Qt 6 build).
 if [ "${ORBISTO_BOOTSTRAP_QT:-5}" = 6 ]; then
     packages+=(qt6-base-dev qt6-base-dev-tools qt6-serialport-dev)

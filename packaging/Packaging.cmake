@@ -43,14 +43,15 @@ endif()
 set(CPACK_GENERATOR DEB)
 # As Debian ships libraries: without debug information, which would be most of the file.
 set(CPACK_STRIP_FILES ON)
-# The package depends on the Qt the plug-in was built on. A Qt 6 build is a
+# The package's dependencies are what dpkg-shlibdeps finds the plug-in, the
+# host and the simulator linked against: the Qt they were built on, with the
+# versions its symbols need, and the C and C++ runtimes. A Qt 6 build is a
 # package of its own, which replaces the Qt 5 one: both hold the same plug-in file.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(ORBISTO_QT_MAJOR_VERSION EQUAL 5)
     set(CPACK_PACKAGE_NAME orbisto)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt5core5a (>= 5.15), libqt5gui5 (>= 5.15), libqt5widgets5 (>= 5.15), libqt5serialport5 (>= 5.15)")
 else()
     set(CPACK_PACKAGE_NAME orbisto-qt6)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6core6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6widgets6 (>= 6.4), libqt6serialport6 (>= 6.4)")
     set(CPACK_DEBIAN_PACKAGE_CONFLICTS orbisto)
     set(CPACK_DEBIAN_PACKAGE_REPLACES orbisto)
 endif()

@@ -2,7 +2,8 @@
 # Installs the Debian packages the build, the tests and the tools need, when missing.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config fonts-dejavu-core)
+# dpkg-dev: dpkg-shlibdeps, which gives the Debian package its dependencies.
+packages=(cmake g++ make pkg-config fonts-dejavu-core dpkg-dev)
 # The USB sandbox and tst_system show simulated turntables through a umockdev testbed.
 packages+=(umockdev libumockdev-dev)
 # Qt 5 unless ORBISTO_BOOTSTRAP_QT=6 asks for Qt 6 (scripts/build.sh sets it for a Qt 6 build).
@@ -27,6 +28,11 @@ fi
 # udev in the guest and needs depmod for the kernel's modules.
 if [ "${ORBISTO_BOOTSTRAP_KERNEL:-0}" = 1 ]; then
     packages+=(qemu-system-x86 busybox-static udev kmod)
+fi
+# The workflow check runs its validator from the npm registry with npx: any
+# node with its npm will do, Debian's when there is none.
+if [ "${ORBISTO_BOOTSTRAP_NODE:-0}" = 1 ] && ! command -v npx >/dev/null; then
+    packages+=(nodejs npm)
 fi
 
 missing=()

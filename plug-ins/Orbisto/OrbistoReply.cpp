@@ -17,12 +17,16 @@ const char kInfoEnd = '#';
 // earlier reads, no more than this are kept.
 const int kMaxCarriedBytes = 4096;
 
+// A position or a length in a byte array, of the type QByteArray uses: int on
+// Qt 5, qsizetype on Qt 6. Either way it goes back into QByteArray unnarrowed.
+using BytePosition = decltype(QByteArray().size());
+
 // Where an information reply lies in bytes: "i1", one separator byte, the
 // text, then '#'.
 struct InfoReply
 {
-    int start = -1;
-    int end = -1;
+    BytePosition start = -1;
+    BytePosition end = -1;
     bool isComplete() const { return end >= 0; }
 };
 
@@ -86,11 +90,11 @@ std::optional<QString> OrbistoReply::takeDeviceInfo(const QByteArray &bytes, con
     if (!reply.isComplete())
         return std::nullopt;
     usedUp = true;
-    const int skip = m_command.size() + 1;
+    const BytePosition skip = m_command.size() + 1;
     // A '#' right after "i1" makes the length negative, which takes the rest.
     const QByteArray text = source->mid(reply.start + skip, reply.end - skip - reply.start);
     if (text.isEmpty())
         return std::nullopt;
-    const int nul = text.indexOf('\0');
+    const BytePosition nul = text.indexOf('\0');
     return QString::fromUtf8(nul < 0 ? text : text.left(nul));
 }

@@ -24,6 +24,8 @@ const char *const HostSettingsFile::kKeys[kKeyCount] = {OrbistoSettingsKeys::kFr
 namespace {
 
 using Identity = HostSettingsFile::Identity;
+// Sizes and offsets in a QByteArray: int on Qt 5, qsizetype on Qt 6.
+using BytePosition = decltype(QByteArray().size());
 
 // No file of the host's comes near this; a larger one is not read at all.
 const qint64 kLargestFile = 4096;
@@ -49,15 +51,15 @@ QString quoted(QByteArray line)
 }
 
 // Why the line holding the byte at offset is not the host's.
-QString describe(const QByteArray &bytes, qsizetype offset)
+QString describe(const QByteArray &bytes, BytePosition offset)
 {
     if (bytes.startsWith(kByteOrderMark))
         return QStringLiteral("it starts with a byte order mark");
-    const qsizetype number = bytes.left(offset).count('\n') + 1;
+    const BytePosition number = bytes.left(offset).count('\n') + 1;
     if (offset >= bytes.size())
         return QStringLiteral("line %1 does not end in a line feed").arg(number);
-    const qsizetype start = offset == 0 ? 0 : bytes.lastIndexOf('\n', offset - 1) + 1;
-    const qsizetype end = bytes.indexOf('\n', offset);
+    const BytePosition start = offset == 0 ? 0 : bytes.lastIndexOf('\n', offset - 1) + 1;
+    const BytePosition end = bytes.indexOf('\n', offset);
     const QByteArray line = bytes.mid(start, end < 0 ? -1 : end - start);
     if (line.isEmpty())
         return QStringLiteral("line %1 is blank").arg(number);
@@ -224,7 +226,7 @@ QString HostSettingsFile::difference(const QByteArray &bytes, Values &values)
     bool inGroup = false;
     for (const QByteArray &line : lines) {
         inGroup = line + '\n' == groupLine() || (inGroup && !line.startsWith('['));
-        const qsizetype equals = line.indexOf('=');
+        const BytePosition equals = line.indexOf('=');
         for (int index = 0; inGroup && equals > 0 && index < kKeyCount; ++index) {
             bool ok = false;
             const int value = line.mid(equals + 1).toInt(&ok, 10);
@@ -234,7 +236,7 @@ QString HostSettingsFile::difference(const QByteArray &bytes, Values &values)
     }
     // Whatever was made of the bytes, they must be what the host writes for it.
     const QByteArray own = serialise(values);
-    qsizetype offset = 0;
+    BytePosition offset = 0;
     while (offset < bytes.size() && offset < own.size() && bytes.at(offset) == own.at(offset))
         ++offset;
     return offset == bytes.size() && offset == own.size() ? QString() : describe(bytes, offset);

@@ -325,6 +325,8 @@ QString describe(const char *broken, const Path &path)
     QStringList events;
     for (Event event : path)
         events.append(QLatin1String(kEventTexts[event]));
+    if (events.isEmpty())
+        events.append(QStringLiteral("no event but a cooperating host and device"));
     return QStringLiteral("%1 after: %2").arg(QLatin1String(broken), events.join(QLatin1String(", ")));
 }
 

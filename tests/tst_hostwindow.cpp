@@ -62,6 +62,18 @@ struct Rig
     }
     QString log() const { return child<QPlainTextEdit>("eventLog")->toPlainText(); }
     bool capturing() const { return child<QPushButton>("cancelCaptureButton")->isEnabled(); }
+    // Opens the window on a table that never confirms a turn, starts a capture
+    // and waits until its first turn has gone out.
+    bool startStalledCapture(int timeoutSeconds)
+    {
+        HostOptions options;
+        options.fault = HostOptions::Fault::Silent;
+        options.timeoutSeconds = timeoutSeconds;
+        if (!open(options))
+            return false;
+        QTest::mouseClick(child<QPushButton>("startCaptureButton"), Qt::LeftButton);
+        return QTest::qWaitFor([this] { return log().contains(QLatin1String("turn 1 sent")); }, kWaitMs);
+    }
 };
 
 bool processGone(const QString &pid)
@@ -183,14 +195,9 @@ void tst_HostWindow::cancelLetsGoOfController()
 
 void tst_HostWindow::closingMidCaptureAsksFirst()
 {
-    HostOptions options;
-    // The table never confirms its turn, so the capture keeps running.
-    options.fault = HostOptions::Fault::Silent;
-    options.timeoutSeconds = 0;
+    // Without a timeout the stalled capture keeps running.
     Rig rig;
-    QVERIFY(rig.open(options));
-    QTest::mouseClick(rig.child<QPushButton>("startCaptureButton"), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QLatin1String("turn 1 sent")), kWaitMs);
+    QVERIFY(rig.startStalledCapture(0));
 
     const auto answer = [&rig](QMessageBox::StandardButton button) {
         QVERIFY(!rig.window->close());
@@ -212,14 +219,9 @@ void tst_HostWindow::closingMidCaptureAsksFirst()
 
 void tst_HostWindow::captureLocksSettings()
 {
-    HostOptions options;
-    // The table never confirms its turn: the capture stalls after picture 1.
-    options.fault = HostOptions::Fault::Silent;
-    options.timeoutSeconds = 1;
+    // The capture stalls after picture 1 and times out.
     Rig rig;
-    QVERIFY(rig.open(options));
-    QTest::mouseClick(rig.child<QPushButton>("startCaptureButton"), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(rig.log().contains(QLatin1String("turn 1 sent")), kWaitMs);
+    QVERIFY(rig.startStalledCapture(1));
     QVERIFY(!rig.child<QLineEdit>("framesCountEdit")->isEnabled());
     QVERIFY(!rig.window->close());
     QTRY_VERIFY(rig.child<QMessageBox>("confirmCloseBox") && rig.child<QMessageBox>("confirmCloseBox")->isVisible());

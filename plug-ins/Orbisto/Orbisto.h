@@ -48,7 +48,7 @@ private:
     // Carries out what the machine decided; a signal comes last, since the
     // host may delete the controller from its slot.
     void apply(const OrbistoMachine::Actions &actions);
-    void startDelay(OrbistoMachine::Delay delay);
+    void startDelay(const OrbistoMachine::Delay &delay);
     void startRotation(Ui_OrbistoUi &form);
     void stopRotation(Ui_OrbistoUi &form);
     void updateRotationPanels(bool usable);

@@ -46,7 +46,7 @@ void COrbisto::apply(const OrbistoMachine::Actions &actions)
 // Timers are never cancelled: one that expires after its step has passed is
 // ignored by the machine. A coarse timer may fire up to 5% early, and the table
 // must not turn before an exposure has ended.
-void COrbisto::startDelay(OrbistoMachine::Delay delay)
+void COrbisto::startDelay(const OrbistoMachine::Delay &delay)
 {
     QTimer::singleShot(delay.milliseconds, Qt::PreciseTimer, this, [this, delay] { apply(m_machine.delayExpired(delay)); });
 }

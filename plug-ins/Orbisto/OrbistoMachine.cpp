@@ -27,7 +27,7 @@ void OrbistoMachine::turntableFound()
         m_link = Link::Present;
 }
 
-OrbistoMachine::Actions OrbistoMachine::startCapture(const Settings &settings)
+OrbistoMachine::Actions OrbistoMachine::startCapture(Settings settings)
 {
     Actions actions;
     // Without frames there is nothing to divide a revolution into, without a
@@ -135,7 +135,7 @@ OrbistoMachine::Actions OrbistoMachine::read(const QByteArray &bytes)
     return actions;
 }
 
-OrbistoMachine::Actions OrbistoMachine::delayExpired(Delay delay)
+OrbistoMachine::Actions OrbistoMachine::delayExpired(const Delay &delay)
 {
     Actions actions;
     if (m_link != Link::Present || delay.id != m_pendingDelay)

@@ -72,13 +72,13 @@ public:
     // The scan opened a port: from now on there is a turntable.
     void turntableFound();
 
-    Actions startCapture(const Settings &settings);
+    Actions startCapture(Settings settings);
     Actions snapTaken(int count);
     Actions dialogBuilt();
     Actions startPressed(bool clockwise);
     Actions stopPressed();
     Actions read(const QByteArray &bytes);
-    Actions delayExpired(Delay delay);
+    Actions delayExpired(const Delay &delay);
     Actions portLost();
 
     bool isRotating() const { return m_rotating; }

@@ -56,8 +56,9 @@ tests/check_windows.sh 6
 # What the hosted Windows and macOS jobs build, built as their toolchains
 # would: Clang, the switches a non-Linux system takes, and a multi-configuration
 # generator's layout; then the tests those jobs run.
-tests/check_hosted.sh build/hosted
-checks=8
+tests/check_hosted.sh build/hosted5 5
+tests/check_hosted.sh build/hosted6 6
+checks=9
 # Qt-aware checks of levels 0 to 2 over our own targets, warnings as errors.
 scripts/clazy.sh
 checks=$((checks + 1))

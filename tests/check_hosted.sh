@@ -7,11 +7,11 @@
 #   only the simulator or the sandbox keep alive shows up as unused;
 # - a multi-configuration generator (Ninja Multi-Config), whose per-configuration
 #   folders (Release/, include_Release/) are the layout Visual Studio's has.
-#   tests/check_hosted.sh BUILD_DIR [QT_MAJOR_VERSION]     (default Qt 5)
+#   tests/check_hosted.sh BUILD_DIR QT_MAJOR_VERSION     (5 or 6)
 set -eu
 cd "$(dirname "$0")/.."
-build_dir=${1:?usage: tests/check_hosted.sh BUILD_DIR [QT_MAJOR_VERSION]}
-major=${2:-5}
+build_dir=${1:?usage: tests/check_hosted.sh BUILD_DIR QT_MAJOR_VERSION}
+major=${2:?usage: tests/check_hosted.sh BUILD_DIR QT_MAJOR_VERSION}
 ORBISTO_BOOTSTRAP_QT=$major ORBISTO_BOOTSTRAP_HOSTED=1 scripts/bootstrap.sh
 # The hosted jobs build their Release configuration.
 configuration=Release

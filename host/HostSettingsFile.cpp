@@ -1,5 +1,7 @@
 #include "HostSettingsFile.h"
 
+#include "HostPlatform.h"
+
 #include "OrbistoSettingsKeys.h"
 
 #include <QFile>
@@ -87,7 +89,7 @@ Identity identityOf(const struct stat &status)
     identity.device = status.st_dev;
     identity.inode = status.st_ino;
     identity.size = status.st_size;
-    identity.modified = qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+    identity.modified = HostPlatform::modifiedNanoseconds(status);
     identity.owner = status.st_uid;
     identity.group = status.st_gid;
     identity.mode = status.st_mode;

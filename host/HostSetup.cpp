@@ -27,8 +27,10 @@ const char kEntryName[] = "NXSDK_RegisterTurntableController";
 // presented to it as one of theirs.
 const QString kTurntableMaker = QStringLiteral("STMicroelectronics");
 const int kDefaultFramesCount = 24;
+#ifdef ORBISTO_HOST_SIMULATOR
 // The simulated turntable answers within milliseconds.
 const int kHelloWaitMs = 1000;
+#endif
 const QString kTemporaryFileName = QStringLiteral("orbisto-host.ini");
 // The stores the plug-in loads from and saves into before the user's store sees a value.
 const QString kHandedFileName = QStringLiteral("handed-over.ini");

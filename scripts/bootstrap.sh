@@ -16,6 +16,10 @@ fi
 if [ "${ORBISTO_BOOTSTRAP_WINDOWS:-0}" = 1 ]; then
     packages+=(g++-mingw-w64-x86-64-posix)
 fi
+# The hosted jobs' traits: Clang as Apple's compiler, Ninja's multi-configuration generator.
+if [ "${ORBISTO_BOOTSTRAP_HOSTED:-0}" = 1 ]; then
+    packages+=(clang ninja-build)
+fi
 # The fuzzer and the memory check need clang's runtime and valgrind.
 if [ "${ORBISTO_BOOTSTRAP_TOOLS:-0}" = 1 ]; then
     packages+=(clang libclang-rt-dev valgrind)

@@ -84,7 +84,9 @@ static void describeObject(const QObject *object, int depth, QStringList &lines)
 // build shows, to be compared or, for an intended change, copied into the file.
 static bool matchesSurfaceFile(const QString &actual, const char *fileName)
 {
-    const QString path = QFINDTESTDATA(QStringLiteral("surface/") + QLatin1String(fileName));
+    // Found by the folder CMake names, not by this file's own path, which a
+    // compiler cache or a prefix map may have made relative.
+    const QString path = QStringLiteral(ORBISTO_SURFACE_DIR "/") + QLatin1String(fileName);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         qWarning("cannot read tests/surface/%s", fileName);

@@ -59,7 +59,7 @@ ORBISTO_BUILD_DIR=$build_dir "$(dirname "$0")/../scripts/usb-sandbox.sh" --log -
     { cat "$out/capture.log"; echo "the packaged plug-in did not capture"; exit 1; }
 grep -q "finished" "$out/capture.log" || { cat "$out/capture.log"; exit 1; }
 # The turntable heard the greeting, seven turns and the goodbye, and nothing else.
-frames=$(sed -n 's|^usb-sandbox: /dev/ttyACM0 received \(#.*\)$|\1|p' "$out/capture.log" | tr '\n' ' ')
+frames=$(sed -n 's|^usb-sandbox: /dev/ttyACM[0-9]* received \(#.*\)$|\1|p' "$out/capture.log" | tr '\n' ' ')
 [ "$frames" = "#e1. $(printf '#p630. %.0s' 1 2 3 4 5 6 7)#e0. " ] ||
     { cat "$out/capture.log"; echo "the turntable received: $frames"; exit 1; }
 echo "packaged plug-in captured 8 pictures on a simulated USB turntable"

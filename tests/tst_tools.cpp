@@ -38,6 +38,8 @@ private slots:
     void hostRunsInSandbox();
     void sandboxesKeepToTheirOwnPorts_data();
     void sandboxesKeepToTheirOwnPorts();
+    void sanitizedPluginRunsInPlainHost_data();
+    void sanitizedPluginRunsInPlainHost();
     void listsPorts_data();
     void listsPorts();
     void listingSaysWhyPortCannotBeOpened_data();
@@ -163,6 +165,17 @@ QStringList framesReceived(const QString &err, const QString &port = {})
         if (line.startsWith(prefix) && line.mid(prefix.size()).startsWith(QLatin1Char('#')))
             frames.append(line.mid(prefix.size()));
     }
+    return frames;
+}
+
+// What the turntable receives in an 8-picture capture: the greeting, seven
+// turns and the goodbye, and nothing else.
+QStringList eightPictures()
+{
+    QStringList frames = {"#e1."};
+    for (int turn = 0; turn < 7; ++turn)
+        frames.append(QStringLiteral("#p630."));
+    frames.append(QStringLiteral("#e0."));
     return frames;
 }
 
@@ -432,11 +445,7 @@ void tst_Tools::sandboxesKeepToTheirOwnPorts()
     const QString err = QString::fromLocal8Bit(first.readAllStandardError());
     QVERIFY2(first.exitStatus() == QProcess::NormalExit && first.exitCode() == 0, qPrintable(err));
 
-    // The greeting, seven turns and the goodbye, and nothing else.
-    QStringList exact = {"#e1."};
-    for (int turn = 0; turn < 7; ++turn)
-        exact.append(QStringLiteral("#p630."));
-    exact.append(QStringLiteral("#e0."));
+    const QStringList exact = eightPictures();
     QCOMPARE(framesReceived(err), exact);
     QStringList ports = sandboxPorts(err);
     if (secondSandbox) {
@@ -451,6 +460,48 @@ void tst_Tools::sandboxesKeepToTheirOwnPorts()
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), lockText);
     }
+}
+
+void tst_Tools::sanitizedPluginRunsInPlainHost_data()
+{
+    QTest::addColumn<QStringList>("command");
+    QTest::addColumn<bool>("refused");
+#ifndef ORBISTO_ASAN_PLUGIN_FILE
+    QSKIP("needs a plug-in built with AddressSanitizer beside a host built without");
+#else
+    const QString plugin = QStringLiteral(ORBISTO_ASAN_PLUGIN_FILE);
+    const QString preload = QStringLiteral("LD_PRELOAD=" ORBISTO_ASAN_RUNTIME);
+    const QStringList capture = {kHost, "--plugin", plugin, "--frames", "8"};
+    QTest::newRow("the runtime the named plug-in needs") << QStringList{kSandbox, "--log", "--"} + capture << false;
+    // A plug-in the command does not name: the README's recipe.
+    QTest::newRow("the runtime preloaded into the sandbox")
+        << QStringList{preload, kSandbox, "--log", "--", "sh", "-c", "exec \"$0\" --plugin \"$1\" --frames 8", kHost,
+                       plugin}
+        << false;
+    QTest::newRow("env LD_PRELOAD=... inside the command: refused, with the command to run")
+        << QStringList{kSandbox, "--log", "--", "env", preload} + capture << true;
+#endif
+}
+
+// A host developer's case: the plug-in built with AddressSanitizer, inside
+// their own application built without. The runtime must come first in the
+// application, and the sandbox must neither run under it nor lose its preload.
+void tst_Tools::sanitizedPluginRunsInPlainHost()
+{
+    QFETCH(QStringList, command);
+    QFETCH(bool, refused);
+    Run result = run(QStringLiteral("env"), command);
+    QVERIFY(result.finished);
+    if (refused) {
+        QCOMPARE(result.status, 2);
+        static const QRegularExpression advice(QStringLiteral("; run: (.*) \\(see --help\\)\n$"));
+        const QRegularExpressionMatch match = advice.match(result.err);
+        QVERIFY2(match.hasMatch(), qPrintable(result.err));
+        result = run(QStringLiteral("sh"), {"-c", match.captured(1)});
+        QVERIFY(result.finished);
+    }
+    QVERIFY2(result.status == 0, qPrintable(result.out + result.err));
+    QCOMPARE(framesReceived(result.err), eightPictures());
 }
 
 void tst_Tools::listsPorts_data()

@@ -38,6 +38,8 @@ private slots:
     void hostRunsInSandbox();
     void sandboxesKeepToTheirOwnPorts_data();
     void sandboxesKeepToTheirOwnPorts();
+    void sandboxScriptLeavesOthersBuildAlone_data();
+    void sandboxScriptLeavesOthersBuildAlone();
     void sanitizedPluginRunsInPlainHost_data();
     void sanitizedPluginRunsInPlainHost();
     void listsPorts_data();
@@ -460,6 +462,46 @@ void tst_Tools::sandboxesKeepToTheirOwnPorts()
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), lockText);
     }
+}
+
+void tst_Tools::sandboxScriptLeavesOthersBuildAlone_data()
+{
+    QTest::addColumn<bool>("built");
+    QTest::addColumn<int>("status");
+    QTest::newRow("up to date: used as it is") << true << 0;
+    QTest::newRow("not built: one line says what to do") << false << 1;
+}
+
+// Another user's checkout, whose build/release this user may not write.
+void tst_Tools::sandboxScriptLeavesOthersBuildAlone()
+{
+    QFETCH(bool, built);
+    QFETCH(int, status);
+    if (!isRoot())
+        QSKIP(kNeedsRoot);
+    QTemporaryDir checkout(m_shared.filePath(QStringLiteral("checkout-XXXXXX")));
+    QVERIFY(checkout.isValid());
+    QFile::setPermissions(checkout.path(), QFile::permissions(m_shared.path()));
+    const QString script = checkout.filePath(QStringLiteral("scripts/usb-sandbox.sh"));
+    const QString sandbox = checkout.filePath(QStringLiteral("build/release/simulator/orbisto-usb-sandbox"));
+    // The sandbox's sources, older than its build.
+    QVERIFY(QDir().mkpath(QFileInfo(script).path()) && QDir().mkpath(checkout.filePath(QStringLiteral("simulator"))));
+    QVERIFY(QFile::copy(kSandbox, script));
+    QVERIFY(QFile(checkout.filePath(QStringLiteral("CMakeLists.txt"))).open(QIODevice::WriteOnly));
+    QVERIFY(QDir().mkpath(QFileInfo(sandbox).path()));
+    if (built)
+        QVERIFY(QFile::copy(QStringLiteral(ORBISTO_BUILD_DIR "/simulator/orbisto-usb-sandbox"), sandbox));
+    const Run result = run(QStringLiteral("setpriv"), kAsNobody.mid(1) + QStringList{"env", "-u", "ORBISTO_BUILD_DIR",
+                                                                                    "TMPDIR=/tmp", "bash", script,
+                                                                                    "--", "sh", "-c",
+                                                                                    "test -c \"$ORBISTO_SANDBOX_PORTS\""});
+    QVERIFY(result.finished);
+    QVERIFY2(result.status == status, qPrintable(result.out + result.err));
+    if (!built) {
+        QCOMPARE(result.err.count(QLatin1Char('\n')), 1);
+        QVERIFY2(result.err.contains(QStringLiteral("run scripts/build.sh build/release")), qPrintable(result.err));
+    }
+    QVERIFY(!QFileInfo::exists(checkout.filePath(QStringLiteral("build/release/CMakeCache.txt"))));
 }
 
 void tst_Tools::sanitizedPluginRunsInPlainHost_data()

@@ -38,6 +38,7 @@ private slots:
     void hostRunsInSandbox();
     void sandboxesKeepToTheirOwnPorts_data();
     void sandboxesKeepToTheirOwnPorts();
+    void windowRunByHandEndsCleanly();
     void sandboxScriptLeavesOthersBuildAlone_data();
     void sandboxScriptLeavesOthersBuildAlone();
     void sanitizedPluginRunsInPlainHost_data();
@@ -462,6 +463,35 @@ void tst_Tools::sandboxesKeepToTheirOwnPorts()
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), lockText);
     }
+}
+
+// The window as a user runs it, without the tests' sanitizer options: in a
+// sanitizer build its leak suppressions are built in. SIGTERM ends it as a
+// normal end does, with the shell's status for it.
+void tst_Tools::windowRunByHandEndsCleanly()
+{
+    QProcess sandbox;
+    QProcessEnvironment environment = toolEnvironment();
+    environment.remove(QStringLiteral("LSAN_OPTIONS"));
+    environment.remove(QStringLiteral("ASAN_OPTIONS"));
+    sandbox.setProcessEnvironment(environment);
+    sandbox.setReadChannel(QProcess::StandardError);
+    sandbox.start(kSandbox, words("--log --") + QStringList{kHost, "--gui", "--plugin", kPlugin});
+    // The window's settings widget asks the turntable for its identification.
+    // A failed check must not leave the window behind: the sandbox passes SIGTERM on.
+    const auto stop = qScopeGuard([&sandbox] {
+        if (sandbox.state() != QProcess::NotRunning && ::kill(pid_t(sandbox.processId()), SIGTERM) == 0)
+            sandbox.waitForFinished(kRunTimeoutMs);
+    });
+    QTRY_VERIFY2_WITH_TIMEOUT(sandbox.peek(1 << 20).contains("received #i1."), sandbox.peek(1 << 20).constData(),
+                              kRunTimeoutMs);
+    QCOMPARE(::kill(pid_t(sandbox.processId()), SIGTERM), 0);
+    QVERIFY(sandbox.waitForFinished(kRunTimeoutMs));
+    const QString err = QString::fromLocal8Bit(sandbox.readAllStandardError());
+    QVERIFY2(!err.contains(QLatin1String("Sanitizer")), qPrintable(err));
+    QCOMPARE(sandbox.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(sandbox.exitCode(), 128 + SIGTERM);
+    QVERIFY2(framesReceived(err).endsWith(QStringLiteral("#e0.")), qPrintable(err));
 }
 
 void tst_Tools::sandboxScriptLeavesOthersBuildAlone_data()

@@ -11,33 +11,60 @@ install(FILES "${PROJECT_SOURCE_DIR}/sdk/CAbstractTurntableController.h"
 install(FILES "${CMAKE_CURRENT_LIST_DIR}/60-orbisto-turntable.rules"
         DESTINATION "${ORBISTO_UDEV_RULES_DIR}" COMPONENT plugin)
 
-# The reference host and the simulated turntable go with the plug-in, so that
-# --list-ports is at hand after installing; the host's manual page is made
-# from its --help, so the two say the same.
+# The reference host, the simulated turntable and the USB sandbox go with the
+# plug-in, so that --list-ports is at hand after installing, and a host
+# developer can try the installed plug-in in their own application. Each
+# manual page is made from the program's --help, so the two say the same.
 install(TARGETS orbisto-host RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT plugin)
+set(ORBISTO_MANUAL_PAGES)
+set(ORBISTO_PACKAGED_PROGRAMS orbisto-host)
 if(TARGET orbisto-simulator)
     install(TARGETS orbisto-simulator RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT plugin)
+    list(APPEND ORBISTO_PACKAGED_PROGRAMS orbisto-simulator)
 endif()
+if(TARGET orbisto-usb-sandbox)
+    install(TARGETS orbisto-usb-sandbox RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT plugin)
+    list(APPEND ORBISTO_PACKAGED_PROGRAMS orbisto-usb-sandbox)
+    # The sandbox loads umockdev's preload library into the command by name,
+    # so no linking shows it to dpkg-shlibdeps: the package that holds it is
+    # asked here, as dpkg-shlibdeps asks for the linked ones.
+    pkg_get_variable(ORBISTO_UMOCKDEV_LIBDIR umockdev-1.0 libdir)
+    execute_process(COMMAND dpkg-query -S "${ORBISTO_UMOCKDEV_LIBDIR}/libumockdev-preload.so.0"
+                    OUTPUT_VARIABLE ORBISTO_UMOCKDEV_PRELOAD_PACKAGE ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+    string(REGEX REPLACE ":.*" "" ORBISTO_UMOCKDEV_PRELOAD_PACKAGE "${ORBISTO_UMOCKDEV_PRELOAD_PACKAGE}")
+    if(ORBISTO_UMOCKDEV_PRELOAD_PACKAGE)
+        execute_process(COMMAND dpkg-query -W "-f=\${Version}" "${ORBISTO_UMOCKDEV_PRELOAD_PACKAGE}"
+                        OUTPUT_VARIABLE version OUTPUT_STRIP_TRAILING_WHITESPACE)
+        # The upstream version: the Debian revision is no promise about what the sandbox needs.
+        string(REGEX REPLACE "-[^-]*$" "" version "${version}")
+        set(CPACK_DEBIAN_PACKAGE_DEPENDS "${ORBISTO_UMOCKDEV_PRELOAD_PACKAGE} (>= ${version})")
+    endif()
+endif()
+set(ORBISTO_MANUAL_SUMMARY_orbisto-host "reference host for the Orbisto turntable plug-in")
+set(ORBISTO_MANUAL_SUMMARY_orbisto-simulator "simulated Orbisto turntable on a pseudo-terminal")
+set(ORBISTO_MANUAL_SUMMARY_orbisto-usb-sandbox "run a command beside simulated Orbisto turntables shown as USB devices")
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     # Compressed, as Debian ships manual pages and changelogs (gzip -n: no
     # time stamp, so a rebuild gives the same bytes).
-    set(ORBISTO_MANUAL_PAGE "${CMAKE_BINARY_DIR}/orbisto-host.1")
+    foreach(program IN LISTS ORBISTO_PACKAGED_PROGRAMS)
+        set(page "${CMAKE_BINARY_DIR}/${program}.1")
+        add_custom_command(OUTPUT "${page}.gz"
+            # A sanitizer build's programs must not fail the build over Qt's start-up allocations.
+            COMMAND "${CMAKE_COMMAND}" -E env ASAN_OPTIONS=detect_leaks=0
+                    sh "${CMAKE_CURRENT_LIST_DIR}/manpage.sh" "$<TARGET_FILE:${program}>"
+                    "${PROJECT_VERSION}" "${page}" "${ORBISTO_MANUAL_SUMMARY_${program}}"
+            COMMAND gzip -9nf "${page}"
+            DEPENDS ${program} "${CMAKE_CURRENT_LIST_DIR}/manpage.sh"
+            COMMENT "Writing the manual page of ${program} from its --help")
+        list(APPEND ORBISTO_MANUAL_PAGES "${page}.gz")
+    endforeach()
     set(ORBISTO_CHANGELOG "${CMAKE_BINARY_DIR}/changelog")
-    add_custom_command(OUTPUT "${ORBISTO_MANUAL_PAGE}.gz"
-        # A sanitizer build's host must not fail the build over Qt's start-up allocations.
-        COMMAND "${CMAKE_COMMAND}" -E env ASAN_OPTIONS=detect_leaks=0
-                sh "${CMAKE_CURRENT_LIST_DIR}/manpage.sh" "$<TARGET_FILE:orbisto-host>"
-                "${PROJECT_VERSION}" "${ORBISTO_MANUAL_PAGE}"
-        COMMAND gzip -9nf "${ORBISTO_MANUAL_PAGE}"
-        DEPENDS orbisto-host "${CMAKE_CURRENT_LIST_DIR}/manpage.sh"
-        COMMENT "Writing the manual page of orbisto-host from its --help")
     add_custom_command(OUTPUT "${ORBISTO_CHANGELOG}.gz"
         COMMAND "${CMAKE_COMMAND}" -E copy "${CMAKE_CURRENT_LIST_DIR}/changelog" "${ORBISTO_CHANGELOG}"
         COMMAND gzip -9nf "${ORBISTO_CHANGELOG}"
         DEPENDS "${CMAKE_CURRENT_LIST_DIR}/changelog")
-    add_custom_target(orbisto-package-docs ALL DEPENDS "${ORBISTO_MANUAL_PAGE}.gz" "${ORBISTO_CHANGELOG}.gz")
-    install(FILES "${ORBISTO_MANUAL_PAGE}.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1"
-            COMPONENT plugin)
+    add_custom_target(orbisto-package-docs ALL DEPENDS ${ORBISTO_MANUAL_PAGES} "${ORBISTO_CHANGELOG}.gz")
+    install(FILES ${ORBISTO_MANUAL_PAGES} DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT plugin)
 endif()
 
 set(CPACK_GENERATOR DEB)

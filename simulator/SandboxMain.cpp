@@ -4,20 +4,28 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
+#include <elf.h>
 #include <pthread.h>
 #include <unistd.h>
 
 // orbisto-usb-sandbox: runs a command that sees simulated turntables as USB
-// serial ports /dev/ttyACM0, ... of a chosen maker, through a umockdev
-// testbed that goes away with the command.
+// serial ports /dev/ttyACM<n> of a chosen maker, through a umockdev testbed
+// that goes away with the command.
 namespace {
 
 const int kFailure = 1;
@@ -25,6 +33,130 @@ const int kFailure = 1;
 const int kCannotStart = 127;
 const int kSignalStatusBase = 128;
 const int kMaxTurntables = 8;
+const char kPreloadVariable[] = "LD_PRELOAD";
+// A sanitizer runtime found in our own LD_PRELOAD, kept for the command across our restart.
+const char kCommandRuntimeVariable[] = "ORBISTO_USB_SANDBOX_RUNTIME";
+// The command learns its ports here, separated by blanks, in the order they were printed.
+const char kPortsVariable[] = "ORBISTO_SANDBOX_PORTS";
+
+bool isSanitizerRuntime(const QByteArray &path)
+{
+    const QByteArray name = path.mid(path.lastIndexOf('/') + 1);
+    return name.startsWith("libasan.so") || name.startsWith("libclang_rt.asan");
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+const bool kBuiltWithSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+const bool kBuiltWithSanitizer = true;
+#else
+const bool kBuiltWithSanitizer = false;
+#endif
+#else
+const bool kBuiltWithSanitizer = false;
+#endif
+
+// A sanitizer runtime preloaded into this program, which was not built for
+// it, stalls umockdev's start (glibc's locale lock, taken inside the runtime's
+// interceptors). The command is what wants it: start again without it, and
+// hand it to the command. Before anything else of ours runs.
+void setRuntimeAsideForCommand(char *argv[])
+{
+    const char *preload = std::getenv(kPreloadVariable);
+    if (kBuiltWithSanitizer || !preload)
+        return;
+    QByteArray runtime;
+    QList<QByteArray> rest;
+    for (const QByteArray &entry : QByteArray(preload).replace(':', ' ').split(' ')) {
+        if (entry.isEmpty())
+            continue;
+        if (isSanitizerRuntime(entry))
+            runtime = entry;
+        else
+            rest.append(entry);
+    }
+    if (runtime.isEmpty())
+        return;
+    ::setenv(kCommandRuntimeVariable, runtime.constData(), 1);
+    if (rest.isEmpty())
+        ::unsetenv(kPreloadVariable);
+    else
+        ::setenv(kPreloadVariable, rest.join(' ').constData(), 1);
+    ::execv("/proc/self/exe", argv);
+    std::fprintf(stderr, "usb-sandbox: cannot start again without %s: %s\n", runtime.constData(),
+                 std::strerror(errno));
+    std::exit(1);
+}
+
+// The sanitizer runtime an ELF file was linked against (its DT_NEEDED entry),
+// or empty: a plug-in built with AddressSanitizer, loaded by a host built
+// without, needs it preloaded before anything else.
+QByteArray sanitizerRuntimeNeededBy(const QString &path)
+{
+    QFile file(path);
+    Elf64_Ehdr header;
+    if (!file.open(QIODevice::ReadOnly) || file.read(reinterpret_cast<char *>(&header), sizeof header) != sizeof header
+        || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64
+        || header.e_shentsize != sizeof(Elf64_Shdr)) {
+        return {};
+    }
+    std::vector<Elf64_Shdr> sections(header.e_shnum);
+    const qint64 sectionBytes = qint64(sections.size() * sizeof(Elf64_Shdr));
+    if (!file.seek(qint64(header.e_shoff))
+        || file.read(reinterpret_cast<char *>(sections.data()), sectionBytes) != sectionBytes) {
+        return {};
+    }
+    for (const Elf64_Shdr &section : sections) {
+        if (section.sh_type != SHT_DYNAMIC || section.sh_link >= sections.size())
+            continue;
+        const Elf64_Shdr &strings = sections.at(section.sh_link);
+        if (!file.seek(qint64(strings.sh_offset)))
+            return {};
+        const QByteArray names = file.read(qint64(strings.sh_size));
+        std::vector<Elf64_Dyn> entries(section.sh_size / sizeof(Elf64_Dyn));
+        const qint64 entryBytes = qint64(entries.size() * sizeof(Elf64_Dyn));
+        if (!file.seek(qint64(section.sh_offset))
+            || file.read(reinterpret_cast<char *>(entries.data()), entryBytes) != entryBytes) {
+            return {};
+        }
+        for (const Elf64_Dyn &entry : entries) {
+            if (entry.d_tag != DT_NEEDED || entry.d_un.d_val >= quint64(names.size()))
+                continue;
+            const QByteArray name(names.constData() + entry.d_un.d_val);
+            if (isSanitizerRuntime(name))
+                return name;
+        }
+    }
+    return {};
+}
+
+// The runtime the command's program, or a file it is given (a plug-in, as
+// "--plugin FILE" or "--plugin=FILE"), needs.
+QByteArray sanitizerRuntimeNeededBy(const QStringList &command)
+{
+    QStringList files = {QStandardPaths::findExecutable(command.first())};
+    for (const QString &argument : command.mid(1))
+        files << argument << argument.section(QLatin1Char('='), 1);
+    for (const QString &file : std::as_const(files)) {
+        if (file.isEmpty() || !QFileInfo(file).isFile())
+            continue;
+        const QByteArray runtime = sanitizerRuntimeNeededBy(file);
+        if (!runtime.isEmpty())
+            return runtime;
+    }
+    return {};
+}
+
+QString shellQuoted(const QString &word)
+{
+    static const QString plain = QStringLiteral("+-./:=@_,%");
+    for (const QChar c : word) {
+        if (!c.isLetterOrNumber() && !plain.contains(c))
+            return QLatin1Char('\'') + QString(word).replace(QLatin1Char('\''), QLatin1String("'\\''")) + QLatin1Char('\'');
+    }
+    return word.isEmpty() ? QStringLiteral("''") : word;
+}
 
 void say(const QString &line)
 {
@@ -99,12 +231,17 @@ private:
 
 int main(int argc, char *argv[])
 {
+    setRuntimeAsideForCommand(argv);
+    const QByteArray givenRuntime = qgetenv(kCommandRuntimeVariable);
+    qunsetenv(kCommandRuntimeVariable);
     QCoreApplication app(argc, argv);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Runs COMMAND with simulated Orbisto turntables shown to it as USB serial "
-                       "ports /dev/ttyACM0, ... Nothing is visible outside COMMAND."));
+                       "ports /dev/ttyACM<n>, numbers no other port of the machine uses, printed "
+                       "here and given to COMMAND in ORBISTO_SANDBOX_PORTS. Nothing is visible "
+                       "outside COMMAND."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption maker({QStringLiteral("maker")},
                                    QStringLiteral("The ports' manufacturer (default STMicroelectronics)."),
@@ -138,6 +275,26 @@ int main(int argc, char *argv[])
     const QStringList command = parser.positionalArguments();
     if (command.isEmpty())
         return badUsage(QStringLiteral("no command given: usb-sandbox [options] -- COMMAND [ARGS...]"));
+    // "env LD_PRELOAD=..." would replace the preload that shows the testbed,
+    // and the command would find no turntable. The sandbox takes it instead.
+    if (QFileInfo(command.first()).fileName() == QLatin1String("env")) {
+        const int assignment = command.indexOf(QRegularExpression(QStringLiteral("^LD_PRELOAD=.*")));
+        if (assignment > 0) {
+            QStringList instead = QCoreApplication::arguments();
+            instead = instead.mid(0, instead.indexOf(QStringLiteral("--"), 1) + 1);
+            QStringList rest = command;
+            rest.removeAt(assignment);
+            if (rest.size() == 1 || rest.at(1).startsWith(QLatin1Char('-')) || rest.at(1).contains(QLatin1Char('=')))
+                instead += rest;
+            else
+                instead += rest.mid(1);
+            QStringList quoted = {shellQuoted(command.at(assignment))};
+            for (const QString &word : std::as_const(instead))
+                quoted += shellQuoted(word);
+            return badUsage(QStringLiteral("LD_PRELOAD set inside the command hides the testbed; run: %1")
+                                .arg(quoted.join(QLatin1Char(' '))));
+        }
+    }
 
     // The simulated turntables hold their lines open themselves, so they keep
     // serving while the command closes and opens the port again.
@@ -157,8 +314,10 @@ int main(int argc, char *argv[])
             return kFailure;
         }
     }
+    QStringList ports;
     for (int i = 0; i < turntables; ++i) {
-        const QString node = UsbTestbed::deviceNode(i);
+        const QString node = testbed.deviceNode(i);
+        ports.append(node);
         say(QStringLiteral("%1 (%2): simulated turntable").arg(node, parser.value(maker)));
         if (parser.isSet(log)) {
             QObject::connect(simulators.at(i).get(), &SimulatedTurntable::frameReceived, &app,
@@ -178,7 +337,11 @@ int main(int argc, char *argv[])
     }
 
     CommandProcess child;
-    child.setProcessEnvironment(testbed.environment(QProcessEnvironment::systemEnvironment()));
+    QProcessEnvironment environment = testbed.environment(
+        QProcessEnvironment::systemEnvironment(),
+        givenRuntime.isEmpty() ? sanitizerRuntimeNeededBy(command) : givenRuntime);
+    environment.insert(QString::fromLatin1(kPortsVariable), ports.join(QLatin1Char(' ')));
+    child.setProcessEnvironment(environment);
     child.setProcessChannelMode(QProcess::ForwardedChannels);
     child.setInputChannelMode(QProcess::ForwardedInputChannel);
     int status = kFailure;
@@ -211,7 +374,7 @@ int main(int argc, char *argv[])
             // What the command wrote last, its goodbye included, may still wait in the line.
             simulators.at(i)->readPending();
             say(QStringLiteral("%1 received %2 bytes in all")
-                    .arg(UsbTestbed::deviceNode(i))
+                    .arg(testbed.deviceNode(i))
                     .arg(simulators.at(i)->received().size()));
         }
     }

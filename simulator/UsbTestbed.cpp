@@ -7,8 +7,13 @@
 
 #include <umockdev.h>
 
+#include <cerrno>
+#include <cstring>
 #include <link.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -18,6 +23,26 @@ const char kPreloadVariable[] = "LD_PRELOAD";
 const int kAcmMajor = 166;
 const int kUsbBus = 9;
 const char kProduct[] = "Orbisto Turntable";
+// The kernel makes at most this many ACM ports.
+const int kAcmPorts = 256;
+
+QString portName(int number)
+{
+    return QStringLiteral("ttyACM%1").arg(number);
+}
+
+// Whether the system has this node or a serial program has locked its name.
+bool isTakenOnSystem(int number)
+{
+    struct stat status;
+    if (::lstat(QFile::encodeName(QStringLiteral("/dev/") + portName(number)).constData(), &status) == 0)
+        return true;
+    for (const QString &folder : UsbTestbed::lockFolders()) {
+        if (::lstat(QFile::encodeName(folder + QStringLiteral("/LCK..") + portName(number)).constData(), &status) == 0)
+            return true;
+    }
+    return false;
+}
 
 QString hex4(quint16 value)
 {
@@ -64,6 +89,51 @@ QByteArray sanitizerRuntime()
 
 const char UsbTestbed::kPreload[] = "libumockdev-preload.so.0";
 
+UsbTestbed::PortNumber::PortNumber(int socket, int number)
+    : m_socket(socket)
+    , m_number(number)
+{
+}
+
+UsbTestbed::PortNumber::~PortNumber()
+{
+    ::close(m_socket);
+}
+
+std::unique_ptr<UsbTestbed::PortNumber> UsbTestbed::PortNumber::claimFree(int from)
+{
+    for (int number = from; number < kAcmPorts; ++number) {
+        if (isTakenOnSystem(number))
+            continue;
+        const int socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (socket < 0)
+            return nullptr;
+        // An abstract name (a leading NUL): no file, seen by every process
+        // of the machine's network namespace, gone with its socket.
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray name = "orbisto-usb-testbed/" + portName(number).toLatin1();
+        std::memcpy(address.sun_path + 1, name.constData(), size_t(name.size()));
+        const socklen_t length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(name.size()));
+        // A lock taken meanwhile wins: its owner checked for no claim.
+        if (::bind(socket, reinterpret_cast<const sockaddr *>(&address), length) == 0 && !isTakenOnSystem(number))
+            return std::unique_ptr<PortNumber>(new PortNumber(socket, number));
+        ::close(socket);
+    }
+    return nullptr;
+}
+
+// Qt's serial port looks in this order and locks in the first folder it may write to.
+QStringList UsbTestbed::lockFolders()
+{
+    static const QStringList candidates = {
+        QStringLiteral("/var/lock"),       QStringLiteral("/etc/locks"), QStringLiteral("/var/spool/locks"),
+        QStringLiteral("/var/spool/uucp"), QStringLiteral("/tmp"),       QStringLiteral("/var/tmp"),
+        QStringLiteral("/var/lock/lockdev"), QStringLiteral("/run/lock"),
+    };
+    return candidates;
+}
+
 void UsbTestbed::Unref::operator()(UMockdevTestbed *testbed) const
 {
     g_object_unref(testbed);
@@ -85,9 +155,11 @@ UsbTestbed::UsbTestbed()
 
 UsbTestbed::~UsbTestbed() = default;
 
-QString UsbTestbed::deviceNode(int index)
+QString UsbTestbed::deviceNode(int index) const
 {
-    return QStringLiteral("/dev/ttyACM%1").arg(index);
+    if (index < 0 || index >= int(m_numbers.size()))
+        return {};
+    return QStringLiteral("/dev/") + portName(m_numbers.at(size_t(index))->number());
 }
 
 // The layout the kernel gives a CDC ACM port: a USB device with its maker and
@@ -96,10 +168,17 @@ QString UsbTestbed::deviceNode(int index)
 bool UsbTestbed::add(const Device &device)
 {
     const int index = m_devices.size();
+    std::unique_ptr<PortNumber> number =
+        PortNumber::claimFree(m_numbers.empty() ? 0 : m_numbers.back()->number() + 1);
+    if (!number) {
+        m_errorString = QStringLiteral("cannot add a port to the testbed: every ttyACM number is taken");
+        return false;
+    }
+    const int port = number->number();
     const QString usbName = QStringLiteral("%1-%2").arg(kUsbBus).arg(index + 1);
     const QString usbDevice = QStringLiteral("/devices/usb%1/%2").arg(kUsbBus).arg(usbName);
     const QString interface = QStringLiteral("%1/%2:1.0").arg(usbDevice, usbName);
-    const QString name = QStringLiteral("ttyACM%1").arg(index);
+    const QString name = portName(port);
     const QString tty = QStringLiteral("%1/tty/%2").arg(interface, name);
     const QString product = QStringLiteral("%1/%2/200").arg(device.vendorId, 0, 16).arg(device.productId, 0, 16);
     const QString description =
@@ -123,7 +202,7 @@ bool UsbTestbed::add(const Device &device)
                          "A: dev=%3:%4\nL: device=../..\n")
               .arg(tty, name)
               .arg(kAcmMajor)
-              .arg(index)
+              .arg(port)
               .arg(propertyValue(device.manufacturer), hex4(device.vendorId),
                    propertyValue(QString::fromLatin1(kProduct)), hex4(device.productId));
     GError *error = nullptr;
@@ -136,12 +215,13 @@ bool UsbTestbed::add(const Device &device)
     // leaves their links and nodes behind.
     m_devices.append({QStringLiteral("/sys") + tty, QStringLiteral("/sys") + interface,
                       QStringLiteral("/sys") + usbDevice});
+    m_numbers.push_back(std::move(number));
     if (device.node.isEmpty())
         return true;
     // umockdev could back the node with a pty of its own, but it holds that
     // pty's master open until the testbed goes, so a pulled cable could never
     // hang the line up. The node leads to the simulated turntable's pty instead.
-    const QString node = m_root + deviceNode(index);
+    const QString node = m_root + QStringLiteral("/dev/") + name;
     if (!QDir().mkpath(QFileInfo(node).path()) || !QFile::link(device.node, node)) {
         m_errorString = QStringLiteral("cannot make %1 in the testbed").arg(deviceNode(index));
         return false;
@@ -158,16 +238,17 @@ void UsbTestbed::remove(int index)
     m_devices[index].clear();
 }
 
-QProcessEnvironment UsbTestbed::environment(const QProcessEnvironment &base) const
+QProcessEnvironment UsbTestbed::environment(const QProcessEnvironment &base, const QByteArray &runtime) const
 {
     QProcessEnvironment environment = base;
     environment.insert(QStringLiteral("UMOCKDEV_DIR"), m_root);
     environment.insert(QString::fromLatin1(kPreloadVariable),
-                       QString::fromLocal8Bit(preloadList(base.value(QString::fromLatin1(kPreloadVariable)).toLocal8Bit())));
+                       QString::fromLocal8Bit(
+                           preloadList(base.value(QString::fromLatin1(kPreloadVariable)).toLocal8Bit(), runtime)));
     // The sanitizer runtime then runs in every program, ours or not: a crash
     // must still end a program by its signal, as a shell reports it. Options
     // given already come later and win.
-    if (!sanitizerRuntime().isEmpty()) {
+    if (!runtime.isEmpty() || !sanitizerRuntime().isEmpty()) {
         const QString options = QStringLiteral("ASAN_OPTIONS");
         environment.insert(options, QStringLiteral("handle_segv=0:handle_sigbus=0:handle_sigfpe=0:")
                                         + base.value(options));
@@ -179,11 +260,13 @@ QProcessEnvironment UsbTestbed::environment(const QProcessEnvironment &base) con
 // comes before any library the program itself names. So in a sanitizer build
 // the runtime this program runs with is preloaded first, then umockdev's
 // preload; the programs run there are built alike.
-QByteArray UsbTestbed::preloadList(const QByteArray &current)
+QByteArray UsbTestbed::preloadList(const QByteArray &current, const QByteArray &runtime)
 {
     QList<QByteArray> first;
-    const QByteArray runtime = sanitizerRuntime();
-    if (!runtime.isEmpty())
+    const QByteArray own = sanitizerRuntime();
+    if (!own.isEmpty())
+        first.append(own);
+    else if (!runtime.isEmpty())
         first.append(runtime);
     first.append(kPreload);
     QList<QByteArray> rest;

@@ -432,7 +432,8 @@ bool attributesOf(int fd, Attributes &attributes)
         errno = listed < 0 ? errno : EAGAIN;
         return false;
     }
-    for (const QByteArray &name : names.split('\0')) {
+    const QList<QByteArray> listedNames = names.split('\0');
+    for (const QByteArray &name : listedNames) {
         if (name.isEmpty())
             continue;
         const ssize_t length = ::fgetxattr(fd, name.constData(), nullptr, 0);

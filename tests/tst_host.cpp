@@ -919,7 +919,8 @@ void tst_Host::settingsFileIsWrittenOnlyWhereSafe()
                           QString::number(status.st_mtim.tv_nsec), QString::number(status.st_size)};
         char names[1024] = {};
         const ssize_t listed = ::listxattr(path, names, sizeof names);
-        for (const QByteArray &name : QByteArray(names, int(qMax<ssize_t>(listed, 0))).split('\0')) {
+        const QList<QByteArray> attributes = QByteArray(names, int(qMax<ssize_t>(listed, 0))).split('\0');
+        for (const QByteArray &name : attributes) {
             char value[256] = {};
             const ssize_t length = name.isEmpty() ? 0 : ::getxattr(path, name.constData(), value, sizeof value);
             facts << QString::fromLatin1(name + '=' + QByteArray(value, int(qMax<ssize_t>(length, 0))).toHex());

@@ -224,7 +224,7 @@ QString whoElse(const HostSettingsFile::Writer &writer, const QString &folder, c
         return QStringLiteral("everyone may write in the folder %1, and %2 in it belongs to %3")
             .arg(folder, QFile::decodeName(entry), userName(writer.id));
     case Writer::Group:
-        return QStringLiteral("%1 may write in the folder %2, and others than you are in it")
+        return QStringLiteral("%1 may write in the folder %2, and it is not a group of yours alone")
             .arg(groupName(writer.id), folder);
     case Writer::Everyone:
         return QStringLiteral("everyone may write in the folder %1").arg(folder);
@@ -491,11 +491,6 @@ bool look(const QString &path, bool followLink, Identity &identity, QString &err
     identity.size = info.size();
     identity.modified = info.lastModified().toMSecsSinceEpoch();
     return true;
-}
-
-bool isLink(const Identity &)
-{
-    return false;
 }
 
 QString kindOf(const Identity &)

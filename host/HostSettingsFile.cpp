@@ -769,7 +769,7 @@ QString HostSettingsFile::replace(const QByteArray &bytes, bool checkOnly)
             && identityOf(known).isSameFile(m_identity) && readFrom(old.get(), bytesOut) && bytesOut == m_bytes;
         if (error == 0 && !outIsKnown) {
             if (::renameat2(folder, temporary.constData(), folder, m_name.constData(), RENAME_EXCHANGE) != 0) {
-                return QStringLiteral("the settings file %1 changed as the host wrote it, and what was "
+                return QStringLiteral("The settings file %1 changed as the host wrote it, and what was "
                                       "there could not be put back (%2): it is now %3 in the folder %4, "
                                       "and the settings file holds the new values")
                     .arg(m_given, systemError(errno), QFile::decodeName(temporary), walk.folderPath);
@@ -815,14 +815,14 @@ QString HostSettingsFile::replace(const QByteArray &bytes, bool checkOnly)
     if (!readAt(folder, m_name, back, bytesBack, unread) || back.device != quint64(written.st_dev)
         || back.inode != quint64(written.st_ino) || bytesBack != bytes) {
         m_identity = Identity();
-        return QStringLiteral("the settings file %1 does not hold the new values when the host reads it "
+        return QStringLiteral("The settings file %1 does not hold the new values when the host reads it "
                               "back%2, and the settings were not saved")
             .arg(m_given, unread.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(unread));
     }
     m_identity = back;
     m_bytes = bytes;
     return why.isEmpty() ? QString()
-                         : QStringLiteral("the settings file %1 holds the new values, but %2").arg(m_given, why);
+                         : QStringLiteral("The settings file %1 holds the new values, but %2").arg(m_given, why);
 }
 #else
 QString HostSettingsFile::replace(const QByteArray &bytes, bool checkOnly)

@@ -87,9 +87,12 @@ const struct
      "(other text, a comment, a byte order mark, CR LF line ends, NUL bytes, a device, a FIFO, a "
      "folder, a link to nothing) is refused and left as it was. Values given as options and "
      "those in the file go to the plug-in first; the file gets only values the plug-in "
-     "accepted, by a new copy with the old one's owner and mode renamed over it, and only "
-     "while it is still as the host read it and a value changes, so a read-only file with good "
-     "values works."},
+     "accepted, by a new copy with the old one's owner, mode and attributes swapped in for it, "
+     "and only while it is still as the host read it and a value changes, so a read-only file "
+     "with good values works. On Unix it writes only where no one but you and root can change "
+     "the path: every folder from / yours or root's, and writable by no one else (a sticky "
+     "folder for your own file aside); a file with other hard links, or one its owner may not "
+     "write, is refused."},
     {"simulate-fault", "KIND",
      "Make the simulated turntable misbehave on turn commands: 'silent' never answers, 'error' "
      "answers \"Error: motor blocked\". Not with --plugin."},

@@ -2,6 +2,7 @@
 #define HOSTSETTINGSFILE_H
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <array>
@@ -14,6 +15,11 @@
 // lenient decoder reads NUL bytes, other encodings and a byte order mark as
 // blank or fine. The host replaces a file only when it is still, to the byte,
 // the one it read or last wrote, and it keeps the file's owner and mode.
+//
+// On Unix it writes only where no one but the user running it and root can
+// change the path, judged folder by folder from / as it opens each one with
+// no link followed; every later step is taken relative to the folder it
+// opened, and a file is replaced only by swapping a new copy in, in one step.
 class HostSettingsFile
 {
 public:
@@ -44,6 +50,25 @@ public:
     // already holds them is only checked.
     QString write(const Values &values);
 
+    // Who besides the user running the host and root may change an entry in
+    // a folder, judged by the folder's owner, group and mode and the entry's
+    // owner. groupMembers: the users whose group the folder's is, as their
+    // primary group or as members.
+    struct Writer
+    {
+        enum Kind { FolderOwner, EntryOwner, Group, Everyone };
+        Kind kind;
+        uint id;
+    };
+    struct FolderStatus
+    {
+        uint owner = 0;
+        uint group = 0;
+        uint mode = 0;
+    };
+    static std::optional<Writer> otherWriter(const FolderStatus &folder, uint entryOwner, uint user,
+                                             const QList<uint> &groupMembers);
+
     // What tells one file from another, and what a new copy keeps of it.
     struct Identity
     {
@@ -61,16 +86,20 @@ public:
     };
 
 private:
-    // Empty when what is at path is the file as read or last written.
-    QString changedSince(const QString &path) const;
-    // Swaps a new copy with these bytes in; empty, or why not.
-    QString replace(const QByteArray &bytes);
+    // Swaps a new copy with these bytes in, or with checkOnly only makes sure
+    // the file is still the one known; empty, or why not.
+    QString replace(const QByteArray &bytes, bool checkOnly);
+    QString changed() const;
     QString cannotRead(const QString &why) const;
     QString cannotWrite(const QString &why) const;
 
     QString m_given;
     // Where the bytes are: the given path, or the file a link there names.
     QString m_path;
+    // The folder that holds them, as opened when the file was read, and the
+    // file's name in it.
+    Identity m_folder;
+    QByteArray m_name;
     Identity m_identity;
     QByteArray m_bytes;
     Values m_values;

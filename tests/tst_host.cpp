@@ -1,6 +1,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
 #include <QProcess>
@@ -14,6 +15,7 @@
 #include <memory>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 // Runs the reference host as a user does and checks what it prints and how it exits.
@@ -42,6 +44,8 @@ private slots:
     void settingsFileProblemIsNamed();
     void settingsFileIsLeftAsItWas_data();
     void settingsFileIsLeftAsItWas();
+    void settingsFileIsWrittenOnlyWhereSafe_data();
+    void settingsFileIsWrittenOnlyWhereSafe();
     void screenshotFailureSaysWhy();
     void helpNamesEveryOption();
     void guiSavesScreenshot_data();
@@ -824,6 +828,123 @@ void tst_Host::settingsFileIsLeftAsItWas()
     if (S_ISREG(mode) && (root || settings.permissions() & QFile::ReadOwner)) {
         QVERIFY(settings.open(QIODevice::ReadOnly));
         QCOMPARE(settings.readAll(), after.isEmpty() ? content : after);
+    }
+}
+
+void tst_Host::settingsFileIsWrittenOnlyWhereSafe_data()
+{
+    // What is done to a folder holding a good file "settings" before root runs
+    // the host with --frames 4; in the message %1 is that folder, %2 the one above.
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    const QString finished = QStringLiteral("finished: 4 pictures");
+    QTest::newRow("ACL and extended attribute, kept") << "acl" << 0 << finished;
+    QTest::newRow("own file in a sticky folder") << "sticky" << 0 << finished;
+    QTest::newRow("group of root alone may write") << "root group" << 0 << finished;
+    QTest::newRow("second hard link") << "hard link" << 1 << "it has 2 hard links";
+    QTest::newRow("owner may not write, even for root") << "read-only" << 1 << "its owner may not write it (mode 0444)";
+    QTest::newRow("folder of another user")
+        << "user folder" << 1 << "the folder %1 belongs to user nobody (65534); run the host as that user";
+    QTest::newRow("parent folder of another user")
+        << "user parent" << 1 << "the folder %2 belongs to user nobody (65534)";
+    QTest::newRow("folder everyone may write") << "open" << 1 << "everyone may write in the folder %1";
+    QTest::newRow("another user's file in a sticky folder")
+        << "sticky, user file" << 1 << "everyone may write in the folder %1, and settings in it belongs to user nobody";
+    QTest::newRow("group with another user may write")
+        << "nogroup" << 1 << "group nogroup (65534) may write in the folder %1";
+    QTest::newRow("link into another user's folder")
+        << "link" << 1 << "the folder %2/user belongs to user nobody (65534)";
+}
+
+void tst_Host::settingsFileIsWrittenOnlyWhereSafe()
+{
+    QFETCH(QString, setup);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    if (::geteuid() != 0)
+        QSKIP("only root may give a folder or file to another user, and only root's host may be refused one");
+    const uid_t nobody = 65534;
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QCOMPARE(::chmod(QFile::encodeName(dir.path()), 0755), 0);
+    const QString folderPath = dir.filePath(setup == QLatin1String("user parent") ? "user/folder" : "folder");
+    const QByteArray folder = QFile::encodeName(folderPath);
+    const QByteArray path = folder + "/settings";
+    QVERIFY(QDir().mkpath(folderPath));
+    const QByteArray good = "[Orbisto]\nframesCount=8\npostSnap=0\npreSnap=0\n";
+    QFile settings(QFile::decodeName(path));
+    QVERIFY(settings.open(QIODevice::WriteOnly) && settings.write(good) == good.size());
+    settings.close();
+    QCOMPARE(::chmod(path, setup == QLatin1String("read-only") ? 0444 : 0640), 0);
+    int made = 0;
+    if (setup == QLatin1String("acl")) {
+        // An ACL (version 2; tag, permissions, id) letting user nobody read, and one of the user's own attributes.
+        QByteArray acl;
+        const auto add = [&acl](quint16 tag, quint16 permissions, quint32 id) {
+            for (const quint32 value : {quint32(tag | permissions << 16), id})
+                acl.append(reinterpret_cast<const char *>(&value), sizeof value);
+        };
+        const quint32 version = 2;
+        acl.append(reinterpret_cast<const char *>(&version), sizeof version);
+        add(0x01, 6, quint32(-1));
+        add(0x02, 4, nobody);
+        add(0x04, 4, quint32(-1));
+        add(0x10, 4, quint32(-1));
+        add(0x20, 0, quint32(-1));
+        made = ::setxattr(path, "system.posix_acl_access", acl.constData(), size_t(acl.size()), 0)
+            | ::setxattr(path, "user.studio", "north", 5, 0);
+    } else if (setup == QLatin1String("hard link")) {
+        made = ::link(path, folder + "/other");
+    } else if (setup.startsWith(QLatin1String("user"))) {
+        made = ::chown(setup == QLatin1String("user parent") ? folder + "/.." : folder, nobody, nobody);
+    } else if (setup == QLatin1String("open")) {
+        made = ::chmod(folder, 0777);
+    } else if (setup.startsWith(QLatin1String("sticky"))) {
+        made = ::chmod(folder, 01777) | (setup.endsWith(QLatin1String("file")) ? ::chown(path, nobody, nobody) : 0);
+    } else if (setup.endsWith(QLatin1String("group"))) {
+        made = ::chown(folder, 0, setup == QLatin1String("nogroup") ? nobody : 0) | ::chmod(folder, 0770);
+    } else if (setup == QLatin1String("link")) {
+        const QByteArray user = folder + "/../user";
+        made = ::mkdir(user, 0755) | ::rename(path, user + "/settings.ini") | ::symlink("../user/settings.ini", path)
+            | ::chown(user, nobody, nobody);
+    }
+    QCOMPARE(made, 0);
+    // What a write shows: mode, inode, owner, group, time, size, attributes; and any new name in the folder.
+    const auto snapshot = [&path, &folder] {
+        struct stat status = {};
+        ::stat(path, &status);
+        QStringList facts{QString::number(status.st_mode, 8), QString::number(status.st_ino),
+                          QString::number(status.st_uid), QString::number(status.st_gid),
+                          QString::number(status.st_mtim.tv_nsec), QString::number(status.st_size)};
+        char names[1024] = {};
+        const ssize_t listed = ::listxattr(path, names, sizeof names);
+        const QList<QByteArray> attributes = QByteArray(names, int(qMax<ssize_t>(listed, 0))).split('\0');
+        for (const QByteArray &name : attributes) {
+            char value[256] = {};
+            const ssize_t length = name.isEmpty() ? 0 : ::getxattr(path, name.constData(), value, sizeof value);
+            facts << QString::fromLatin1(name + '=' + QByteArray(value, int(qMax<ssize_t>(length, 0))).toHex());
+        }
+        return facts + QDir(QFile::decodeName(folder)).entryList(QDir::AllEntries | QDir::Hidden | QDir::System);
+    };
+    const QStringList before = snapshot();
+    const HostRun run = runHost({"--settings", QFile::decodeName(path), "--frames", "4"});
+    VERIFY_NO_SANITIZER_REPORT(run);
+    QVERIFY2(run.finished && run.exitCode == exitCode, qPrintable(diagnostics(run)));
+    message.replace(QLatin1String("%1"), QFile::decodeName(folder)).replace(QLatin1String("%2"), QFileInfo(folderPath).path());
+    QVERIFY2((exitCode == 0 ? run.out : run.err).contains(message), qPrintable(diagnostics(run)));
+    const QStringList after = snapshot();
+    QVERIFY(settings.open(QIODevice::ReadOnly));
+    if (exitCode != 0) {
+        QCOMPARE(after, before);
+        QCOMPARE(settings.readAll(), good);
+    } else {
+        // A new copy (inode, time) with the same mode, owner, group, attributes and names around it.
+        QCOMPARE(after.at(0), before.at(0));
+        QVERIFY(after.at(1) != before.at(1));
+        QCOMPARE(after.mid(2, 2), before.mid(2, 2));
+        QCOMPARE(after.mid(6), before.mid(6));
+        QCOMPARE(settings.readAll(), QByteArray(good).replace('8', '4'));
     }
 }
 

@@ -56,7 +56,8 @@ int stepsPerTurn(const Machine::Settings &settings)
 int intervalOf(int seconds)
 {
     const qint64 milliseconds = qint64(seconds) * 1000;
-    return int(qBound<qint64>(0, milliseconds, std::numeric_limits<int>::max()));
+    const qint64 longest = std::numeric_limits<int>::max();
+    return milliseconds < 0 ? 0 : int(std::min(milliseconds, longest));
 }
 
 const char kInfoText[] = "Orbisto";

@@ -34,8 +34,9 @@ for round in 1 2 3 4 5 6 7 8; do
     fi
     before=${#dropped[@]}
     while read -r file line; do
-        # The switch on or before the line of the error.
-        id=$(awk -F'\t' -v f="$file" -v l="$line" '$2 == f && $3 <= l { id = $1 } END { print id }' "$out/mutants.tsv")
+        # The nearest switch on or before the line of the error.
+        id=$(awk -F'\t' -v f="$file" -v l="$line" '$2 == f && $3 <= l && $3 >= best { best = $3; id = $1 }
+            END { print id }' "$out/mutants.tsv")
         [ -n "$id" ] && dropped+=("$id")
     done < <(sed -n 's|^\(.*/\)\{0,1\}mutants/\([A-Za-z.]*\):\([0-9]*\):[0-9]*: error:.*|\2 \3|p' "$log" | sort -u)
     if [ "${#dropped[@]}" = "$before" ] || [ "$round" = 8 ]; then

@@ -441,6 +441,7 @@ def main(argv):
             next_id += 1
             # Operand bounds found by precedence nest; anything that does not is left out.
             if site.id in drop:
+                print(f"mutants: left out, as it does not compile: {site.key}")
                 continue
             if any(overlapping(site, k) for k in kept):
                 print(f"mutants: left out, as it overlaps another: {site.key}", file=sys.stderr)

@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(cmake g++ make pkg-config fonts-dejavu-core dpkg-dev)
 # The USB sandbox and tst_system show simulated turntables through a umockdev testbed.
 packages+=(umockdev libumockdev-dev)
+# The mutation gate makes its mutants with a Python script (standard library only).
+packages+=(python3)
 # Qt 5 unless ORBISTO_BOOTSTRAP_QT=6 asks for Qt 6 (scripts/build.sh sets it for a Qt 6 build).
 if [ "${ORBISTO_BOOTSTRAP_QT:-5}" = 6 ]; then
     packages+=(qt6-base-dev qt6-base-dev-tools qt6-serialport-dev)

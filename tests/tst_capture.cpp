@@ -5,6 +5,8 @@
 #include <QSignalSpy>
 #include <QTimer>
 
+#include <new>
+
 class tst_Capture : public QObject
 {
     Q_OBJECT
@@ -139,29 +141,79 @@ void tst_Capture::pendingDelayDiesWithController_data()
     QTest::newRow("pre-snap delay pending") << true;
 }
 
+namespace {
+
+// Room for one controller at a time, each built where the one before it was.
+class ControllerInPlace
+{
+public:
+    ControllerInPlace() = default;
+    ControllerInPlace(const ControllerInPlace &) = delete;
+    ControllerInPlace &operator=(const ControllerInPlace &) = delete;
+    ~ControllerInPlace() { destroy(); }
+
+    COrbisto *build(const SimulatedTurntable &device)
+    {
+        destroy();
+        m_controller = new (m_storage) COrbisto(QList<SerialPortCandidate>{device.candidate()});
+        return m_controller;
+    }
+    COrbisto *get() const { return m_controller; }
+    void destroy()
+    {
+        if (m_controller)
+            m_controller->~COrbisto();
+        m_controller = nullptr;
+    }
+
+private:
+    alignas(COrbisto) unsigned char m_storage[sizeof(COrbisto)];
+    COrbisto *m_controller = nullptr;
+};
+
+// Builds a controller in place on the device and takes the first picture of a
+// capture, so that the post-snap delay runs, or, after the turn, the pre-snap
+// delay: the second delay of any capture, lasting the given seconds.
+bool reachSecondDelay(ControllerInPlace &room, SimulatedTurntable &device, bool afterTurn, int seconds)
+{
+    // An answer to the enable command would count as the turn's.
+    SimulatedTurntable::Fault quietEnable;
+    quietEnable.silent = true;
+    device.setFault('e', quietEnable);
+    COrbisto *controller = room.build(device);
+    if (!QTest::qWaitFor([&] { return device.received() == "#e1."; }, TurntableRig::kWaitMs))
+        return false;
+    loadValues(*controller, 24, afterTurn ? 0 : seconds, afterTurn ? seconds : 0);
+    QSignalSpy requests(controller, &CAbstractTurntableController::snapActionRequired);
+    QSignalSpy replies(&device, &SimulatedTurntable::sent);
+    if (!requests.isValid() || !replies.isValid() || !controller->startCapture() || !requests.wait())
+        return false;
+    controller->snapTaken(1);
+    // "Success" is read only once nothing is left unread: only then does the
+    // pre-snap delay run.
+    return !afterTurn || (replies.wait() && waitUntilRead(device));
+}
+
+} // namespace
+
+// A delay that outlived its controller would act on whatever lives at its
+// address: here a second controller, waiting a minute for the same step of a
+// capture of its own, which would turn or ask for a picture a second early.
 void tst_Capture::pendingDelayDiesWithController()
 {
     QFETCH(bool, afterTurn);
-    TurntableRig rig;
-    QVERIFY(rig.waitForEnable());
-    loadValues(*rig.controller, 24, afterTurn ? 0 : 1, afterTurn ? 1 : 0);
-    QSignalSpy requests(rig.controller.get(), &CAbstractTurntableController::snapActionRequired);
-    QSignalSpy replies(&rig.turntable, &SimulatedTurntable::sent);
-    QVERIFY(requests.isValid() && replies.isValid());
-    QVERIFY(rig.controller->startCapture());
-    QVERIFY(requests.wait());
-    rig.controller->snapTaken(1);
-    if (afterTurn) {
-        QVERIFY(replies.wait());
-        // The controller has read "Success" only once nothing is left unread:
-        // only then is the pre-snap delay pending.
-        QVERIFY(rig.waitUntilRead());
-    }
-    rig.controller.reset();
-    rig.turntable.clearReceived();
-    QVERIFY(!requests.wait(1500));
-    QCOMPARE(requests.count(), 1);
-    QVERIFY(!rig.turntable.received().contains("#p"));
+    SimulatedTurntable devices[2];
+    ControllerInPlace room;
+    QVERIFY(reachSecondDelay(room, devices[0], afterTurn, 1));
+    QVERIFY(reachSecondDelay(room, devices[1], afterTurn, 60));
+    QCOMPARE(devices[0].received().right(4), QByteArray("#e0."));
+    devices[1].clearReceived();
+    QSignalSpy requests(room.get(), &CAbstractTurntableController::snapActionRequired);
+    QSignalSpy frames(&devices[1], &SimulatedTurntable::frameReceived);
+    QVERIFY(requests.isValid() && frames.isValid());
+    QVERIFY(!frames.wait(1500));
+    QCOMPARE(requests.count(), 0);
+    QCOMPARE(devices[1].received(), QByteArray());
 }
 
 void tst_Capture::refusesToStart_data()

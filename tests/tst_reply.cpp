@@ -79,6 +79,10 @@ void tst_Reply::interpretsReads_data()
     info("info: NUL after the separator shows an empty text", {QByteArray("i1:\0Orbisto#", 12)}, {""});
     info("info: text ends at its first NUL", {QByteArray("i1:Orbisto\0junk#", 16)}, {"Orbisto"});
     info("info: UTF-8 text", {"i1:Drehteller \xc3\xa4#"}, {QString::fromUtf8("Drehteller \xc3\xa4")});
+    // What is carried over between reads is bounded: a reply split after
+    // more bytes than that has lost its start.
+    info("info: split reply as long as the carried bytes", {"i1:" + QByteArray(4093, 'x'), "#"}, {QString(4093, 'x')});
+    info("info: split reply a byte longer loses its start", {"i1:" + QByteArray(4094, 'x'), "#"}, {});
     info("info: no # yet", {"i1:Orbisto"}, {});
     info("info: no i1", {"Orbisto#"}, {});
 

@@ -48,10 +48,12 @@ OrbistoMachine::Actions OrbistoMachine::startCapture(Settings settings)
     // started. A turn still owed its "Success" (no delay is pending while it
     // runs) is waited for, however long it takes, so that no picture is taken
     // while the table moves and its answer is not taken for one of this
-    // capture's turns.
+    // capture's turns. A turn already confirmed still settles: the pre-snap
+    // delay it started stays pending, and this capture's first picture
+    // follows it, as it would had the answer come after the restart.
     if (m_turnReply)
         m_step = Step::EarlierTurn;
-    else
+    else if (m_step != Step::PreSnap)
         startDelay(actions, DelayKind::FirstPicture, 0, Step::FirstPicture);
     return actions;
 }

@@ -61,12 +61,6 @@ public:
         std::optional<bool> panelsUsable;
         std::optional<QString> deviceInfo;
         bool turntableGone = false;
-
-        bool isEmpty() const
-        {
-            return !command && !delay && signal == Signal::None && !panelsUsable && !deviceInfo
-                && !turntableGone;
-        }
     };
 
     // The scan opened a port: from now on there is a turntable.

@@ -256,14 +256,14 @@ QString HostSettingsFile::read()
         if (!look(m_given, true, found, error)) {
             if (!error.isEmpty())
                 return cannotRead(error);
-            return QStringLiteral("the settings file %1 is a symbolic link to %2, which does not "
+            return QStringLiteral("The settings file %1 is a symbolic link to %2, which does not "
                                   "exist; the host makes no file through a link")
                 .arg(m_given, QFile::symLinkTarget(m_given));
         }
         m_path = QFileInfo(m_given).canonicalFilePath();
     }
     if (!found.regular) {
-        return QStringLiteral("the settings file %1 is %2; the host keeps its settings in a "
+        return QStringLiteral("The settings file %1 is %2; the host keeps its settings in a "
                               "regular file")
             .arg(m_given, kindOf(found));
     }
@@ -273,7 +273,7 @@ QString HostSettingsFile::read()
     else if (!readBytes(m_path, m_identity, m_bytes, error))
         return cannotRead(error);
     else if (!m_identity.isSameFile(found))
-        return QStringLiteral("the settings file %1 changed while the host read it").arg(m_given);
+        return QStringLiteral("The settings file %1 changed while the host read it").arg(m_given);
     else
         why = difference(m_bytes, m_values);
     if (why.isEmpty())
@@ -299,7 +299,7 @@ QString HostSettingsFile::changedSince(const QString &path) const
     }
     if (!exists && !m_identity.exists)
         return QString();
-    return QStringLiteral("the settings file %1 changed since the host read it; it is left as it "
+    return QStringLiteral("The settings file %1 changed since the host read it; it is left as it "
                           "is, and the settings were not saved")
         .arg(m_given);
 }
@@ -408,11 +408,11 @@ QString HostSettingsFile::replace(const QByteArray &bytes)
 
 QString HostSettingsFile::cannotRead(const QString &why) const
 {
-    return QStringLiteral("cannot read the settings file %1: %2").arg(m_given, why);
+    return QStringLiteral("Cannot read the settings file %1: %2").arg(m_given, why);
 }
 
 QString HostSettingsFile::cannotWrite(const QString &why) const
 {
-    return QStringLiteral("cannot write the settings file %1: %2; it is left as it was")
+    return QStringLiteral("Cannot write the settings file %1: %2; it is left as it was")
         .arg(m_given, why);
 }

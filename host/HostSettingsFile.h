@@ -43,6 +43,9 @@ public:
     // still as the host read or last wrote it; empty, or why not. A file that
     // already holds them is only checked.
     QString write(const Values &values);
+    // Whether what is at the path is no longer, to the byte, the file read or
+    // last written; write() then refuses.
+    bool hasChanged() const { return !changedSince(m_path).isEmpty(); }
 
     // What tells one file from another, and what a new copy keeps of it.
     struct Identity

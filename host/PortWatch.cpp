@@ -7,9 +7,32 @@
 
 namespace {
 
-// A stat or a port listing a few times a second costs nothing beside a
-// capture, and a pulled cable is named well before anyone wonders.
+// A look at a port's node costs a few microseconds, so a pulled cable is
+// named within a fraction of a second at no cost to the capture. The
+// system's list of ports costs milliseconds: it is taken once, at the start.
 const int kLookIntervalMs = 200;
+
+// Whether the port is still there: its node on Unix, where the system need
+// not list a port (a pseudo-terminal) but removes a device's node with it;
+// the system's list on Windows, whose ports are names such as COM3, not files.
+bool isPresent(const QString &port)
+{
+#ifdef Q_OS_WIN
+    return !QSerialPortInfo(port).isNull();
+#else
+    return QFileInfo::exists(port);
+#endif
+}
+
+QString portOf(const QSerialPortInfo &info)
+{
+#ifdef Q_OS_WIN
+    // The name the system's list is looked up by.
+    return info.portName();
+#else
+    return info.systemLocation();
+#endif
+}
 
 } // namespace
 
@@ -23,44 +46,26 @@ PortWatch::PortWatch(const Target &target, QObject *parent)
 
 void PortWatch::start()
 {
+    m_watched.clear();
     // A named port is watched even when it is already gone: that is news too.
-    m_watched = m_target.path.isEmpty() ? present() : QStringList{m_target.path};
+    if (!m_target.path.isEmpty()) {
+        m_watched.append(m_target.path);
+    } else {
+        const QList<QSerialPortInfo> available = QSerialPortInfo::availablePorts();
+        for (const QSerialPortInfo &info : available) {
+            if (info.manufacturer().startsWith(m_target.maker))
+                m_watched.append(portOf(info));
+        }
+    }
     // Without a port of the maker, the plug-in has no turntable to lose.
     if (!m_watched.isEmpty())
         m_timer.start();
 }
 
-QStringList PortWatch::present() const
-{
-    QStringList ports;
-    if (!m_target.path.isEmpty()) {
-#ifdef Q_OS_WIN
-        // A Windows port is a name such as COM3, not a file; the system lists it.
-        const bool exists = !QSerialPortInfo(m_target.path).isNull();
-#else
-        // A Unix port is a device file, a pseudo-terminal included, which the
-        // system may not list; its node goes when the device does.
-        const bool exists = QFileInfo::exists(m_target.path);
-#endif
-        if (exists)
-            ports.append(m_target.path);
-        return ports;
-    }
-    const QList<QSerialPortInfo> available = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : available) {
-        if (info.manufacturer().startsWith(m_target.maker))
-            ports.append(info.systemLocation());
-    }
-    return ports;
-}
-
 void PortWatch::look()
 {
-    const QStringList now = present();
     // While one of the ports remains, the turntable may be on it.
-    const bool anyLeft = std::any_of(m_watched.cbegin(), m_watched.cend(),
-                                     [&now](const QString &port) { return now.contains(port); });
-    if (anyLeft)
+    if (std::any_of(m_watched.cbegin(), m_watched.cend(), isPresent))
         return;
     m_timer.stop();
     emit gone(m_watched.size() == 1

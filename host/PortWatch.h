@@ -35,7 +35,6 @@ signals:
     void gone(const QString &message);
 
 private:
-    QStringList present() const;
     void look();
 
     Target m_target;

@@ -8,8 +8,9 @@
 
 // Notices that the turntable's port has left the system, as it does when the
 // cable is pulled. The contract has no word for a lost device and the plug-in
-// watches nothing, so the host looks where any program can: at the port's
-// node when it named the port, else at the system's list of the maker's ports.
+// watches nothing, so the host looks where any program can: at the node of
+// the port it named, or of every port of the maker the system listed when the
+// capture started, since the plug-in took one of those.
 class PortWatch : public QObject
 {
     Q_OBJECT
@@ -26,7 +27,7 @@ public:
 
     explicit PortWatch(const Target &target, QObject *parent = nullptr);
 
-    // Notes the ports there are now, and looks again at intervals until stopped.
+    // Notes the ports to watch, and looks at them at intervals until stopped.
     void start();
     void stop() { m_timer.stop(); }
 

@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QIntValidator>
 #include <QLibrary>
 #include <QLineEdit>
@@ -44,6 +45,9 @@ const int kWarmUpDialogs = 1000;
 const int kCycles = 10000;
 const int kWarmUpCycles = 500;
 const int kValidatorSample = 10000;
+const int kPortLooks = 10000;
+// How often the reference host looks at the turntable's port during a capture.
+const int kPortLookIntervalMs = 200;
 const double kRoundTripTarget = 2.0;
 
 const QByteArray kTurnCommand("#p210.");
@@ -570,6 +574,42 @@ void benchCycles()
 
 } // namespace
 
+// The host watches the turntable's port during a capture by looking at its
+// node, where the system's port list would cost milliseconds each time.
+void benchPortLooks()
+{
+    SimulatedTurntable turntable;
+    if (!turntable.isOpen())
+        qFatal("cannot open a pseudo-terminal: %s", qPrintable(turntable.errorString()));
+    const QString node = turntable.systemLocation();
+    std::vector<qint64> looks;
+    looks.reserve(kPortLooks);
+    QElapsedTimer clock;
+    bool present = true;
+    for (int i = 0; i < kPortLooks; ++i) {
+        clock.start();
+        present = QFileInfo::exists(node) && present;
+        looks.push_back(clock.nsecsElapsed());
+    }
+    std::vector<qint64> scans;
+    for (int i = 0; i < kLibraryIterations; ++i) {
+        clock.start();
+        QSerialPortInfo::availablePorts();
+        scans.push_back(clock.nsecsElapsed());
+    }
+    const Spread lookSpread = spreadOf(looks);
+    const Spread scanSpread = spreadOf(scans);
+    std::printf("Watching the turntable's port, %d looks at a pty's node (%s), %d port lists\n", kPortLooks,
+                present ? "always there" : "missing once", kLibraryIterations);
+    std::printf("  a look at the node                 median %8.2f us  p95 %8.2f us\n", lookSpread.medianUs,
+                lookSpread.p95Us);
+    std::printf("  the system's port list instead     median %8.1f us  p95 %8.1f us\n", scanSpread.medianUs,
+                scanSpread.p95Us);
+    std::printf("  share of the event loop at one look every %d ms: node %.4f %%, list %.2f %%\n\n",
+                kPortLookIntervalMs, lookSpread.medianUs / (kPortLookIntervalMs * 10.0),
+                scanSpread.medianUs / (kPortLookIntervalMs * 10.0));
+}
+
 int main(int argc, char *argv[])
 {
     // Dialogs are built without a display.
@@ -592,5 +632,7 @@ int main(int argc, char *argv[])
         benchDialogs();
     if (wanted("cycles"))
         benchCycles();
+    if (wanted("port-looks"))
+        benchPortLooks();
     return 0;
 }

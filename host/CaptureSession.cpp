@@ -108,19 +108,33 @@ void CaptureSession::start()
         return;
     m_log->restart();
     if (!m_controller) {
-        end(kFailureStatus, QStringLiteral("the controller is gone"));
+        end(kFailureStatus, QStringLiteral("The controller is gone"));
         return;
     }
     connect(m_controller, &CAbstractTurntableController::snapActionRequired, this,
             &CaptureSession::onSnapActionRequired);
     connect(m_controller, &CAbstractTurntableController::finished, this,
             &CaptureSession::onFinished);
+    // What the host learns from the device's side ends the capture at once,
+    // instead of at the timeout.
+    connect(m_log, &EventLog::failed, this, [this](const QString &message) {
+        if (isRunning())
+            end(kFailureStatus, message);
+    });
     m_frames = m_controller->framesCount();
     m_log->add(QStringLiteral("capture started: %1 frames").arg(m_frames));
+    if (!m_plan.port.isEmpty()) {
+        m_portWatch = new PortWatch(m_plan.port, this);
+        connect(m_portWatch, &PortWatch::gone, this, [this](const QString &message) {
+            if (isRunning())
+                end(kFailureStatus, message);
+        });
+        m_portWatch->start();
+    }
     // The first request may come at once; the session must be waiting for it.
     expect(Step::AwaitingRequest, 0, QStringLiteral("picture 1 was never requested"));
     if (!m_controller->startCapture())
-        end(kFailureStatus, QStringLiteral("the plug-in refused to start the capture"));
+        end(kFailureStatus, QStringLiteral("The plug-in refused to start the capture"));
 }
 
 void CaptureSession::stop(int status, const QString &message)
@@ -134,14 +148,14 @@ void CaptureSession::onSnapActionRequired()
         return;
     const int picture = ++m_requests;
     if (m_step == Step::TakingPicture) {
-        end(kFailureStatus, QStringLiteral("the plug-in requested picture %1 before picture %2 "
+        end(kFailureStatus, QStringLiteral("The plug-in requested picture %1 before picture %2 "
                                            "was taken")
                                 .arg(picture)
                                 .arg(picture - 1));
         return;
     }
     if (picture > m_frames) {
-        end(kFailureStatus, QStringLiteral("the plug-in requested picture %1 of a %2-frame capture")
+        end(kFailureStatus, QStringLiteral("The plug-in requested picture %1 of a %2-frame capture")
                                 .arg(picture)
                                 .arg(m_frames));
         return;
@@ -162,8 +176,10 @@ void CaptureSession::onSnapActionRequired()
 
 void CaptureSession::runSnapCommand(int picture)
 {
-    const QString command = QStringLiteral("the snap command for picture %1 ").arg(picture);
-    expect(Step::TakingPicture, 0, command + QStringLiteral("did not finish"));
+    // Said on its own, and after "Stalled:" for a command that hangs.
+    const QString command = QStringLiteral("The snap command for picture %1 ").arg(picture);
+    expect(Step::TakingPicture, 0,
+           QStringLiteral("the snap command for picture %1 did not finish").arg(picture));
     auto *process = new SnapProcess(this);
     m_snapProcess = process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -208,7 +224,7 @@ void CaptureSession::reportPictureTaken(int picture)
     if (m_step != Step::TakingPicture)
         return;
     if (!m_controller) {
-        end(kFailureStatus, QStringLiteral("the controller is gone"));
+        end(kFailureStatus, QStringLiteral("The controller is gone"));
         return;
     }
     m_log->add(QStringLiteral("picture %1 taken").arg(picture));
@@ -230,7 +246,7 @@ void CaptureSession::onFinished()
     if (m_step == Step::Done)
         return;
     if (m_step != Step::AwaitingFinish) {
-        end(kFailureStatus, QStringLiteral("the plug-in finished after %1 of %2 picture requests")
+        end(kFailureStatus, QStringLiteral("The plug-in finished after %1 of %2 picture requests")
                                 .arg(m_requests)
                                 .arg(m_frames));
         return;
@@ -249,7 +265,7 @@ void CaptureSession::expect(Step step, qint64 extraSeconds, const QString &stall
     // Beyond QTimer's range the wait is as good as forever.
     const qint64 interval =
         std::min<qint64>(seconds * kMillisecondsPerSecond, std::numeric_limits<int>::max());
-    m_stallMessage = QStringLiteral("stalled: %1 within %2 s").arg(stallMessage).arg(seconds);
+    m_stallMessage = QStringLiteral("Stalled: %1 within %2 s").arg(stallMessage).arg(seconds);
     m_watchdog.start(int(interval));
 }
 
@@ -259,6 +275,9 @@ void CaptureSession::end(int status, const QString &message)
         return;
     m_step = Step::Done;
     m_watchdog.stop();
+    if (m_portWatch)
+        m_portWatch->stop();
+    disconnect(m_log, nullptr, this, nullptr);
     if (m_controller)
         disconnect(m_controller, nullptr, this, nullptr);
     // A command given up on is reaped before the end is announced, so nothing

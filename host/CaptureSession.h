@@ -1,6 +1,8 @@
 #ifndef CAPTURESESSION_H
 #define CAPTURESESSION_H
 
+#include "PortWatch.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -31,6 +33,9 @@ public:
         // A text progress bar on each request line, for a terminal; a window
         // shows a real one instead.
         bool textProgress = true;
+        // The turntable's port, watched so that a pulled cable is named when
+        // it happens rather than waited out as a stall; empty watches nothing.
+        PortWatch::Target port;
     };
 
     // The log outlives the session.
@@ -71,6 +76,7 @@ private:
     QTimer m_watchdog;
     QString m_stallMessage;
     QPointer<SnapProcess> m_snapProcess;
+    PortWatch *m_portWatch = nullptr;
 };
 
 #endif // CAPTURESESSION_H

@@ -19,10 +19,15 @@ public:
 
     void restart();
     void add(const QString &text);
+    // What the host saw go wrong on the device's side, such as a refused
+    // turn, after the line that showed it: the running capture ends with it
+    // at once.
+    void reportFailure(const QString &message) { emit failed(message); }
 
 signals:
     void restarted();
     void line(const QString &text);
+    void failed(const QString &message);
 
 private:
     QElapsedTimer m_clock;

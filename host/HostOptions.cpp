@@ -40,8 +40,9 @@ const char kDescription[] =
     "  1    no turntable was found; the plug-in could not be loaded, or refused the\n"
     "       settings (a frames count too large for it included) or the capture;\n"
     "       the settings file is not the host's, could not be read or written, or\n"
-    "       changed since the host read it; the capture stalled; --gui without a\n"
-    "       display; the screenshot could not be written\n"
+    "       changed since the host read it; the capture stalled, the simulated\n"
+    "       turntable refused a turn, or the turntable's port left the system;\n"
+    "       --gui without a display; the screenshot could not be written\n"
     "  2    options that cannot be used\n"
     "  N    the snap command's own status, when it failed\n"
     "  130, 143, 129  Ctrl-C, SIGTERM, SIGHUP";

@@ -606,7 +606,7 @@ QString HostSettingsFile::read()
         return QString();
     else {
         m_folder = Identity();
-        return QStringLiteral("the settings file %1 is a symbolic link to %2, which does not "
+        return QStringLiteral("The settings file %1 is a symbolic link to %2, which does not "
                               "exist; the host makes no file through a link")
             .arg(m_given, m_path);
     }
@@ -618,7 +618,7 @@ QString HostSettingsFile::read()
         return error.isEmpty() ? QString() : cannotRead(error);
 #endif
     if (!found.regular) {
-        return QStringLiteral("the settings file %1 is %2; the host keeps its settings in a "
+        return QStringLiteral("The settings file %1 is %2; the host keeps its settings in a "
                               "regular file")
             .arg(m_given, kindOf(found));
     }
@@ -628,7 +628,7 @@ QString HostSettingsFile::read()
     else if (!readBytes(m_path, m_identity, m_bytes, error))
         return cannotRead(error);
     else if (!m_identity.isSameFile(found))
-        return QStringLiteral("the settings file %1 changed while the host read it").arg(m_given);
+        return QStringLiteral("The settings file %1 changed while the host read it").arg(m_given);
     else
         why = difference(m_bytes, m_values);
     if (why.isEmpty())
@@ -642,9 +642,15 @@ QString HostSettingsFile::read()
 
 QString HostSettingsFile::changed() const
 {
-    return QStringLiteral("the settings file %1 changed since the host read it; it is left as it "
+    return QStringLiteral("The settings file %1 changed since the host read it; it is left as it "
                           "is, and the settings were not saved")
         .arg(m_given);
+}
+
+bool HostSettingsFile::hasChanged()
+{
+    // A check only looks; it writes nothing.
+    return replace(m_bytes, true) == changed();
 }
 
 QString HostSettingsFile::write(const Values &values)
@@ -853,11 +859,11 @@ QString HostSettingsFile::replace(const QByteArray &bytes, bool checkOnly)
 
 QString HostSettingsFile::cannotRead(const QString &why) const
 {
-    return QStringLiteral("cannot read the settings file %1: %2").arg(m_given, why);
+    return QStringLiteral("Cannot read the settings file %1: %2").arg(m_given, why);
 }
 
 QString HostSettingsFile::cannotWrite(const QString &why) const
 {
-    return QStringLiteral("cannot write the settings file %1: %2; it is left as it was")
+    return QStringLiteral("Cannot write the settings file %1: %2; it is left as it was")
         .arg(m_given, why);
 }

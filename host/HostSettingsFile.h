@@ -49,6 +49,9 @@ public:
     // still as the host read or last wrote it; empty, or why not. A file that
     // already holds them is only checked.
     QString write(const Values &values);
+    // Whether what is at the path is no longer, to the byte, the file read or
+    // last written; write() then refuses.
+    bool hasChanged();
 
     // Who besides the user running the host and root may change an entry in
     // a folder, judged by the folder's owner, group and mode and the entry's

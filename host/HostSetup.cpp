@@ -54,7 +54,7 @@ bool HostSetup::open(const HostOptions &options)
     // The scratch stores live here, and the settings too when the user named no file.
     m_dir = std::make_unique<QTemporaryDir>();
     if (opened && !m_dir->isValid()) {
-        m_errorString = QStringLiteral("cannot make a temporary folder for the settings: %1")
+        m_errorString = QStringLiteral("Cannot make a temporary folder for the settings: %1")
                             .arg(m_dir->errorString());
         opened = false;
     }
@@ -70,6 +70,14 @@ bool HostSetup::open(const HostOptions &options)
     m_plan.delaySeconds =
         qint64(options.postDelaySeconds.value_or(0)) + options.preDelaySeconds.value_or(0);
     m_plan.snapCommand = options.snapCommand;
+    // The port the controller was handed, or the ports the plug-in picks from.
+    m_plan.port.path = options.portPath;
+    if (!options.pluginPath.isEmpty())
+        m_plan.port.maker = kTurntableMaker;
+#ifdef ORBISTO_HOST_SIMULATOR
+    if (m_simulator)
+        m_plan.port.path = m_simulator->systemLocation();
+#endif
     return true;
 }
 
@@ -79,7 +87,7 @@ bool HostSetup::openSimulator(const HostOptions &options)
     static const QByteArray kMotorBlocked = QByteArrayLiteral("Error: motor blocked\r\n");
     m_simulator = std::make_unique<SimulatedTurntable>();
     if (!m_simulator->isOpen()) {
-        m_errorString = QStringLiteral("cannot open a pseudo-terminal for the simulated "
+        m_errorString = QStringLiteral("Cannot open a pseudo-terminal for the simulated "
                                        "turntable: %1")
                             .arg(m_simulator->errorString());
         return false;
@@ -104,13 +112,13 @@ bool HostSetup::openSimulator(const HostOptions &options)
     if (m_simulator->frames().isEmpty())
         hello.exec();
     m_description =
-        QStringLiteral("turntable: simulated, on %1").arg(m_simulator->systemLocation());
+        QStringLiteral("Turntable: simulated, on %1").arg(m_simulator->systemLocation());
     return true;
 #else
     // The simulated turntable is a Linux pseudo-terminal; elsewhere (Windows,
     // macOS) the host drives a plug-in library or a named port.
     Q_UNUSED(options)
-    m_errorString = QStringLiteral("this build has no simulated turntable: give --plugin PATH "
+    m_errorString = QStringLiteral("This build has no simulated turntable: give --plugin PATH "
                                    "or --port PATH");
     return false;
 #endif
@@ -127,12 +135,12 @@ bool HostSetup::openPort(const QString &path)
     const bool exists = QFileInfo::exists(path);
 #endif
     if (!exists) {
-        m_errorString = QStringLiteral("there is no port %1").arg(path);
+        m_errorString = QStringLiteral("There is no port %1").arg(path);
         return false;
     }
     m_register = [path] { return new COrbisto(QList<SerialPortCandidate>{{path, kTurntableMaker}}); };
     m_controller.reset(m_register());
-    m_description = QStringLiteral("turntable: on %1, taken as the turntable whatever its maker")
+    m_description = QStringLiteral("Turntable: on %1, taken as the turntable whatever its maker")
                         .arg(path);
     return true;
 }
@@ -144,12 +152,12 @@ bool HostSetup::openPlugin(const QString &path)
     // other names and report the last one.
     const QFileInfo file(path);
     if (!file.exists()) {
-        m_errorString = QStringLiteral("cannot load the plug-in: there is no file %1").arg(path);
+        m_errorString = QStringLiteral("Cannot load the plug-in: there is no file %1").arg(path);
         return false;
     }
     m_library.setFileName(file.absoluteFilePath());
     if (!m_library.load()) {
-        m_errorString = QStringLiteral("cannot load the plug-in: %1").arg(m_library.errorString());
+        m_errorString = QStringLiteral("Cannot load the plug-in: %1").arg(m_library.errorString());
         return false;
     }
     using Register = CAbstractTurntableController *(*)();
@@ -162,7 +170,7 @@ bool HostSetup::openPlugin(const QString &path)
     m_register = registerController;
     m_controller.reset(m_register());
     if (!m_controller) {
-        m_errorString = QStringLiteral("the plug-in did not create a controller");
+        m_errorString = QStringLiteral("The plug-in did not create a controller");
         return false;
     }
     // Another revision lays out the virtual table differently, so nothing past
@@ -170,13 +178,13 @@ bool HostSetup::openPlugin(const QString &path)
     const int revision = m_controller->interfaceRevision();
     if (revision != kInterfaceRevision) {
         m_controller.reset();
-        m_errorString = QStringLiteral("the plug-in speaks interface revision %1; this host "
+        m_errorString = QStringLiteral("The plug-in speaks interface revision %1; this host "
                                        "needs revision %2")
                             .arg(revision)
                             .arg(kInterfaceRevision);
         return false;
     }
-    m_description = QStringLiteral("plug-in: %1 (interface revision %2)").arg(path).arg(revision);
+    m_description = QStringLiteral("Plug-in: %1 (interface revision %2)").arg(path).arg(revision);
     return true;
 }
 
@@ -189,7 +197,7 @@ bool HostSetup::openStore(const QString &path)
         // A mistyped folder is not made.
         const QDir folder = QFileInfo(file).absoluteDir();
         if (!folder.exists()) {
-            m_errorString = QStringLiteral("the folder %1 for the settings file does not exist")
+            m_errorString = QStringLiteral("The folder %1 for the settings file does not exist")
                                 .arg(QDir::toNativeSeparators(folder.path()));
             return false;
         }
@@ -213,7 +221,7 @@ bool HostSetup::takesSettings()
         return true;
     }
     if (message == QLatin1String(OrbistoMessages::kNotDetected)) {
-        m_refusal = QStringLiteral("no turntable found: %1 See orbisto-host --list-ports.")
+        m_refusal = QStringLiteral("No turntable found: %1 See orbisto-host --list-ports.")
                         .arg(message);
     } else {
         m_refusal = QStringLiteral("The plug-in refuses even the host's default of %1 frames: %2")
@@ -328,10 +336,29 @@ bool HostSetup::renewController()
     m_controller.reset();
     m_controller.reset(m_register ? m_register() : nullptr);
     if (!m_controller) {
-        m_errorString = QStringLiteral("the plug-in did not create a new controller");
+        m_errorString = QStringLiteral("The plug-in did not create a new controller");
         return false;
     }
     // The settings file holds only values the plug-in accepted.
     loadSettings(m_file.values());
     return true;
+}
+
+bool HostSetup::settingsFileChanged()
+{
+    return m_file.hasChanged();
+}
+
+QString HostSetup::reload()
+{
+    HostSettingsFile file(m_file.fileName());
+    const QString message = file.read();
+    // A file that is not the host's any more is not taken, and the values
+    // held stay as they were.
+    if (!message.isEmpty())
+        return message;
+    m_file = file;
+    // Only handed over: nothing is saved, so nothing is written.
+    loadSettings(m_file.values());
+    return QString();
 }

@@ -50,6 +50,16 @@ public:
     // changed, else why not, which refusal() then reports too.
     QString save();
 
+    // Whether the settings file is no longer, to the byte, the one read or
+    // last written, so that a save refused for that may offer reload().
+    bool settingsFileChanged();
+    // Reads the settings file again, as it now is, and hands its values to
+    // the controller without saving them: empty, or why the file was not taken.
+    QString reload();
+    // The values read or last written.
+    const HostSettingsFile::Values &settingsFileValues() const { return m_file.values(); }
+    QString settingsFileName() const { return m_file.fileName(); }
+
     // The contract's only way to abandon a capture: the controller is deleted,
     // so the turntable gets its disable command and nothing the capture
     // scheduled acts any more, and a new one is registered the way the first

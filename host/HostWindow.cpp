@@ -61,7 +61,11 @@ HostWindow::HostWindow(HostSetup *setup, QWidget *parent)
     m_cancelButton = new QPushButton(QStringLiteral("Cancel"), this);
     m_cancelButton->setObjectName(QStringLiteral("cancelCaptureButton"));
     m_cancelButton->setEnabled(false);
+    m_reloadButton = new QPushButton(QStringLiteral("Reload settings file"), this);
+    m_reloadButton->setObjectName(QStringLiteral("reloadSettingsButton"));
+    m_reloadButton->hide();
     buttons->addWidget(m_saveButton);
+    buttons->addWidget(m_reloadButton);
     buttons->addStretch();
     buttons->addWidget(m_startButton);
     buttons->addWidget(m_cancelButton);
@@ -91,6 +95,7 @@ HostWindow::HostWindow(HostSetup *setup, QWidget *parent)
 
     connect(setup->log(), &EventLog::line, this, &HostWindow::appendLog);
     connect(m_saveButton, &QPushButton::clicked, this, &HostWindow::onSave);
+    connect(m_reloadButton, &QPushButton::clicked, this, &HostWindow::onReload);
     connect(m_startButton, &QPushButton::clicked, this, &HostWindow::onStartCapture);
     connect(m_cancelButton, &QPushButton::clicked, this, &HostWindow::onCancelCapture);
 }
@@ -128,10 +133,10 @@ void HostWindow::renewController()
     showSettingsWidget();
     m_saveButton->setEnabled(renewed);
     m_startButton->setEnabled(renewed);
-    appendLog(renewed ? QStringLiteral("The host let go of the controller, so the turntable got its "
-                                       "disable command and turns no further; a new controller "
-                                       "took its place.")
-                      : QStringLiteral("The host let go of the controller: %1").arg(m_setup->errorString()));
+    // Only what the host did: whether the device heard the goodbye, the host cannot tell.
+    appendLog(renewed ? QStringLiteral("The host let go of the controller, which turns the table no "
+                                       "further; a new controller took its place.")
+                      : QStringLiteral("The host let go of the controller. %1.").arg(m_setup->errorString()));
     // The bar keeps the pictures the ended capture took.
 }
 
@@ -155,11 +160,46 @@ void HostWindow::onSave()
     const QString message = m_setup->save();
     if (!message.isEmpty()) {
         appendLog(message);
+        offerReload();
         return;
     }
+    // The file now holds what the window shows.
+    m_reloadButton->hide();
     // Save is disabled while a capture runs, so the bar shows no progress now.
     resetProgress();
     appendLog(kSaved);
+}
+
+void HostWindow::offerReload()
+{
+    if (!m_setup->settingsFileChanged() || !m_reloadButton->isHidden())
+        return;
+    m_reloadButton->show();
+    appendLog(QStringLiteral("The settings file changed from outside. Reload settings file shows "
+                             "what it holds now, in place of the values in the window, and writes "
+                             "nothing."));
+}
+
+void HostWindow::onReload()
+{
+    const QString refusal = m_setup->reload();
+    if (!refusal.isEmpty()) {
+        appendLog(refusal);
+        return;
+    }
+    m_reloadButton->hide();
+    // The new widget shows what the controller now holds.
+    showSettingsWidget();
+    resetProgress();
+    QStringList values;
+    const HostSettingsFile::Values &read = m_setup->settingsFileValues();
+    for (int index = 0; index < HostSettingsFile::kKeyCount; ++index) {
+        if (read.at(index))
+            values.append(QStringLiteral("%1=%2").arg(QLatin1String(HostSettingsFile::kKeys[index])).arg(*read.at(index)));
+    }
+    appendLog(QStringLiteral("Reloaded the settings file %1 (%2); nothing was written.")
+                  .arg(m_setup->settingsFileName(),
+                       values.isEmpty() ? QStringLiteral("no values") : values.join(QStringLiteral(", "))));
 }
 
 bool HostWindow::isCapturing() const
@@ -176,9 +216,11 @@ void HostWindow::onStartCapture()
     const QString refusal = m_setup->save();
     if (!refusal.isEmpty()) {
         appendLog(refusal);
+        offerReload();
         showMessage(QMessageBox::Warning, refusal);
         return;
     }
+    m_reloadButton->hide();
     if (m_session)
         m_session->deleteLater();
     CaptureSession::Plan plan = m_setup->plan();
@@ -192,6 +234,7 @@ void HostWindow::onStartCapture()
     // Edits made now would do nothing: the capture runs what was saved.
     m_settingsBox->setEnabled(false);
     m_saveButton->setEnabled(false);
+    m_reloadButton->setEnabled(false);
     m_startButton->setEnabled(false);
     m_cancelButton->setEnabled(true);
     m_session->start();
@@ -215,6 +258,7 @@ void HostWindow::onCaptureDone(int status, const QString &message)
         m_closeQuestion->reject();
     m_settingsBox->setEnabled(true);
     m_saveButton->setEnabled(true);
+    m_reloadButton->setEnabled(true);
     m_startButton->setEnabled(true);
     m_cancelButton->setEnabled(false);
     if (m_cancelled)
@@ -231,7 +275,7 @@ void HostWindow::onCaptureDone(int status, const QString &message)
     QTimer::singleShot(0, this, &HostWindow::renewController);
     if (m_cancelled)
         return;
-    const QString text = QStringLiteral("Capture failed: %1").arg(message);
+    const QString text = QStringLiteral("Capture failed. %1.").arg(message);
     appendLog(text);
     showMessage(QMessageBox::Warning, text);
 }
@@ -310,7 +354,7 @@ void HostWindow::saveScreenshotWhenSettled(const QString &path)
         QImageWriter writer(path);
         const bool ok = writer.write(grab().toImage());
         emit screenshotSaved(ok, ok ? QString()
-                                    : QStringLiteral("cannot write the screenshot %1: %2")
+                                    : QStringLiteral("Cannot write the screenshot %1: %2")
                                           .arg(path, writer.errorString()));
     });
     poll->start(kSettlePollIntervalMs);

@@ -16,7 +16,8 @@ class QPushButton;
 
 // The host's window: the plug-in's settings widget, Save, and a capture with
 // its progress and event log. Start capture saves the edits first, so the
-// capture runs what the window shows; Cancel ends a capture.
+// capture runs what the window shows; Cancel ends a capture. Reload, offered
+// when the settings file changed from outside, shows what the file holds.
 class HostWindow : public QWidget
 {
     Q_OBJECT
@@ -46,6 +47,10 @@ private:
     void renewController();
     void appendLog(const QString &line);
     void onSave();
+    // After a save refused because the settings file changed from outside,
+    // the window offers to take the file as it now is, until a save goes through.
+    void offerReload();
+    void onReload();
     void onStartCapture();
     void onCancelCapture();
     bool isCapturing() const;
@@ -59,6 +64,7 @@ private:
     QPointer<QWidget> m_settingsWidget;
     QPointer<QLabel> m_noTurntableHint;
     QPushButton *m_saveButton = nullptr;
+    QPushButton *m_reloadButton = nullptr;
     QPushButton *m_startButton = nullptr;
     QPushButton *m_cancelButton = nullptr;
     QPointer<QMessageBox> m_closeQuestion;

@@ -7,6 +7,13 @@
 #include "OrbistoProtocol.h"
 #include "SimulatedTurntable.h"
 
+namespace {
+
+// How the turntable's answer to a command it will not carry out begins.
+const QByteArray kRefusal = QByteArrayLiteral("Error");
+
+} // namespace
+
 SimulatorLog::SimulatorLog(SimulatedTurntable *turntable, EventLog *log)
     : QObject(log)
     , m_log(log)
@@ -42,10 +49,17 @@ void SimulatorLog::onSent(const QByteArray &bytes)
     if (m_unanswered.isEmpty())
         return;
     const QString answer = QString::fromLatin1(bytes.simplified());
-    if (m_unanswered.at(1) == OrbistoProtocol::kTurn)
+    if (m_unanswered.at(1) == OrbistoProtocol::kTurn) {
         m_log->add(QStringLiteral("turntable answered turn %1: %2").arg(m_turns).arg(answer));
-    else
+        // The plug-in waits for a "Success" that will not come; the host has
+        // seen the refusal and need not wait out the timeout to say so.
+        if (bytes.startsWith(kRefusal)) {
+            m_log->reportFailure(
+                QStringLiteral("The turntable refused turn %1: %2").arg(m_turns).arg(answer));
+        }
+    } else {
         m_log->add(QStringLiteral("turntable answered %1: %2").arg(QString::fromLatin1(m_unanswered), answer));
+    }
     m_unanswered.clear();
 }
 

@@ -86,7 +86,7 @@ int runCommandLine(HostSetup &setup)
                          QCoreApplication::exit(doneStatus);
                      });
     HostSignals::watchInterruptions(&session, [&session](int signalStatus, const QString &name) {
-        session.stop(signalStatus, QStringLiteral("interrupted by %1").arg(name));
+        session.stop(signalStatus, QStringLiteral("Interrupted by %1").arg(name));
     });
     // Started from the event loop, so that even a refusal can end it.
     QTimer::singleShot(0, &session, &CaptureSession::start);

@@ -8,7 +8,7 @@ check() { # HOST_BUILD PLUGIN_BUILD PLUGIN_QT
     status=0
     err=$("$1/host/orbisto-host" --plugin "$2/plug-ins/Orbisto/libOrbisto.so" 2>&1 >/dev/null) || status=$?
     if [ "$status" -ne 1 ] || ! echo "$err" | grep -q "no Qt $3 application runs in this process" ||
-        ! echo "$err" | grep -q "the plug-in did not create a controller"; then
+        ! echo "$err" | grep -q "The plug-in did not create a controller"; then
         echo "the host of $1 given the plug-in of $2: exit status $status"
         echo "$err"
         exit 1

@@ -35,6 +35,7 @@ private slots:
     void endsFailedCapture_data();
     void endsFailedCapture();
     void zeroTimeoutWaitsForever();
+    void portRunsCapture_data();
     void portRunsCapture();
     void signalEndsCaptureCleanly_data();
     void signalEndsCaptureCleanly();
@@ -358,7 +359,7 @@ void tst_Host::pluginJudgesSettings_data()
     if (!realTurntableConnected()) {
         QTest::newRow("plug-in without turntable")
             << QVariant() << QStringList{"--plugin", QStringLiteral(ORBISTO_PLUGIN_FILE), "--frames", "8"} << 1
-            << "orbisto-host: no turntable found: The Orbisto turntable was not detected." << QVariant();
+            << "orbisto-host: No turntable found: The Orbisto turntable was not detected." << QVariant();
     }
 }
 
@@ -397,9 +398,9 @@ void tst_Host::unusablePluginIsRefused_data()
     QTest::addColumn<QString>("library");
     QTest::addColumn<QString>("message");
     QTest::newRow("missing file, named as given")
-        << "no-such-plugin.so" << "cannot load the plug-in: there is no file no-such-plugin.so";
+        << "no-such-plugin.so" << "Cannot load the plug-in: there is no file no-such-plugin.so";
     QTest::newRow("not a library") << QStringLiteral("notes.so")
-                                   << QStringLiteral("cannot load the plug-in");
+                                   << QStringLiteral("Cannot load the plug-in");
     QTest::newRow("library without the entry")
         << QStringLiteral(ORBISTO_QT_CORE_FILE)
         << QStringLiteral("does not export NXSDK_RegisterTurntableController");
@@ -441,27 +442,28 @@ void tst_Host::endsFailedCapture_data()
     QTest::addColumn<int>("minimumMs");
     QTest::newRow("snap command exits 3 on picture 2")
         << QStringList{"--frames", "4"} << "exit 3" << 3
-        << "the snap command for picture 2 failed with exit status 3"
+        << "The snap command for picture 2 failed with exit status 3"
         << "picture 2 of 4 requested" << 0;
     QTest::newRow("snap command crashes on picture 2")
         << QStringList{"--frames", "4"} << "kill -SEGV $$" << 1
-        << "the snap command for picture 2 was killed by SIGSEGV" << "picture 2 of 4 requested"
+        << "The snap command for picture 2 was killed by SIGSEGV" << "picture 2 of 4 requested"
         << 0;
     QTest::newRow("snap command hangs on picture 2")
         << QStringList{"--frames", "4", "--timeout", "1"}
         << "{ sleep 120 & echo $! > \"$STARTED\"; wait; }" << 1
-        << "stalled: the snap command for picture 2 did not finish within 1 s"
+        << "Stalled: the snap command for picture 2 did not finish within 1 s"
         << "picture 2 of 4 requested" << 1000;
     QTest::newRow("silent turntable")
         << QStringList{"--simulate-fault", "silent", "--timeout", "1"} << QString() << 1
-        << "stalled: picture 2 was never requested within 1 s" << "turn 1 sent: #p210." << 1000;
-    QTest::newRow("turntable answers an error")
-        << QStringList{"--simulate-fault", "error", "--timeout", "1", "--frames", "4"} << QString()
-        << 1 << "stalled: picture 2 was never requested within 1 s"
-        << "turntable answered turn 1: Error: motor blocked" << 1000;
+        << "Stalled: picture 2 was never requested within 1 s" << "turn 1 sent: #p210." << 1000;
+    // Named as it is seen, long before the timeout the run would otherwise wait out.
+    QTest::newRow("turntable refuses a turn")
+        << QStringList{"--simulate-fault", "error", "--timeout", "60", "--frames", "4"} << QString()
+        << 1 << "The turntable refused turn 1: Error: motor blocked"
+        << "turntable answered turn 1: Error: motor blocked" << 0;
     QTest::newRow("silent turntable after a post-snap delay")
         << QStringList{"--simulate-fault=silent", "--timeout=1", "--post-snap=1"} << QString() << 1
-        << "stalled: picture 2 was never requested within 2 s" << "turn 1 sent: #p210." << 2000;
+        << "Stalled: picture 2 was never requested within 2 s" << "turn 1 sent: #p210." << 2000;
 }
 
 void tst_Host::endsFailedCapture()
@@ -527,22 +529,43 @@ void tst_Host::zeroTimeoutWaitsForever()
     QVERIFY(process.waitForFinished(kRunTimeoutMs));
 }
 
+void tst_Host::portRunsCapture_data()
+{
+    QTest::addColumn<QStringList>("deviceOptions");
+    QTest::addColumn<int>("exitCode");
+    // %1 is the port.
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QStringList>("received");
+    QStringList whole{"#e1."};
+    for (int turn = 1; turn < 8; ++turn)
+        whole << "#p630.";
+    // The device got the whole capture and the goodbye.
+    QTest::newRow("whole capture") << QStringList() << 0 << "finished: 8 pictures" << (whole << "#e0.");
+    // The cable is pulled while the host waits for the first turn's answer; it
+    // says so at once rather than at its timeout, and no goodbye can arrive.
+    QTest::newRow("cable pulled mid-capture")
+        << QStringList{"--silent", "--hang-up-after", "1"} << 1
+        << "The port %1 left the system, as a port does when its cable is pulled"
+        << QStringList{"#e1.", "#p630."};
+}
+
 void tst_Host::portRunsCapture()
 {
-    DeviceLog device;
+    QFETCH(QStringList, deviceOptions);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    QFETCH(QStringList, received);
+    DeviceLog device(deviceOptions);
     const QString port = device.port();
     QVERIFY(!port.isEmpty());
-    const HostRun run = runHost({"--port", port, "--frames", "8"});
+    const HostRun run = runHost({"--port", port, "--frames", "8", "--timeout", "60"});
     VERIFY_NO_SANITIZER_REPORT(run);
-    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(diagnostics(run)));
-    QVERIFY2(run.out.contains(QStringLiteral("finished: 8 pictures")), qPrintable(diagnostics(run)));
-    // The device got the whole capture and the goodbye, and the host learnt
-    // nothing from the line: no turn lines are printed.
-    QStringList expected{"#e1."};
-    for (int turn = 1; turn < 8; ++turn)
-        expected << "#p630.";
-    expected << "#e0.";
-    QTRY_COMPARE(device.received(), expected);
+    QVERIFY2(run.finished && run.exitCode == exitCode, qPrintable(diagnostics(run)));
+    QVERIFY2((run.out + run.err).contains(message.replace(QLatin1String("%1"), port)), qPrintable(diagnostics(run)));
+    QVERIFY2(!run.err.contains(QLatin1String("Stalled")), qPrintable(diagnostics(run)));
+    QVERIFY2(run.elapsedMs < 30000, qPrintable(QString::number(run.elapsedMs)));
+    QTRY_COMPARE(device.received(), received);
+    // The host learnt nothing from the line: no turn lines are printed.
     QVERIFY(!run.out.contains(QLatin1String("turn 1 sent")));
 }
 
@@ -617,7 +640,7 @@ void tst_Host::signalEndsCaptureCleanly()
     QCOMPARE(host.exitCode(), exitCode);
     // The command line says why it ended; the window just closes.
     if (!gui)
-        QVERIFY2(err.contains(QStringLiteral("interrupted by %1").arg(name)), qPrintable(err));
+        QVERIFY2(err.contains(QStringLiteral("Interrupted by %1").arg(name)), qPrintable(err));
     // The controller was destroyed: the table got its disable command last.
     QTRY_COMPARE(device.received().value(device.received().size() - 1), QStringLiteral("#e0."));
     if (hangingSnapCommand) {
@@ -680,12 +703,12 @@ void tst_Host::settingsFileProblemIsNamed_data()
     QTest::addColumn<QString>("file");
     QTest::addColumn<QString>("message");
     QTest::newRow("folder missing") << "missing/host.ini"
-                                    << "the folder %1/missing for the settings file does not exist";
+                                    << "The folder %1/missing for the settings file does not exist";
     QTest::newRow("the file is a folder")
-        << "folder" << "the settings file %1/folder is a folder";
+        << "folder" << "The settings file %1/folder is a folder";
     // Not even root may make files in /sys.
     QTest::newRow("read-only file system")
-        << "/sys/orbisto-host.ini" << "cannot write the settings file /sys/orbisto-host.ini: ";
+        << "/sys/orbisto-host.ini" << "Cannot write the settings file /sys/orbisto-host.ini: ";
 }
 
 void tst_Host::settingsFileProblemIsNamed()
@@ -747,9 +770,9 @@ void tst_Host::settingsFileIsLeftAsItWas_data()
                            << "line 1 ends in a carriage return" << QByteArray();
     QTest::newRow("read-only, good values") << int(S_IFREG | 0444) << good << 0700 << 0 << "finished: 8 pictures"
                                             << QByteArray();
-    QTest::newRow("unreadable") << int(S_IFREG) << good << 0700 << 1 << "cannot read the settings file" << QByteArray();
+    QTest::newRow("unreadable") << int(S_IFREG) << good << 0700 << 1 << "Cannot read the settings file" << QByteArray();
     QTest::newRow("folder without search permission")
-        << file << good << 0600 << 1 << "cannot read the settings file %1/settings: Permission denied" << QByteArray();
+        << file << good << 0600 << 1 << "Cannot read the settings file %1/settings: Permission denied" << QByteArray();
     QTest::newRow("another user's, written by root") << int(S_IFREG | 0600) << QByteArray("[Orbisto]\nframesCount=8\n")
                                                       << 0700 << 0 << "finished: 4 pictures"
                                                       << QByteArray(good).replace('8', '4');
@@ -952,7 +975,7 @@ void tst_Host::screenshotFailureSaysWhy()
 {
     const HostRun run = runHost({"--gui", "--screenshot", "/nonexistent/window.png"});
     VERIFY_NO_SANITIZER_REPORT(run);
-    QVERIFY2(run.exitCode == 1 && run.err.contains("cannot write the screenshot /nonexistent/window.png: ")
+    QVERIFY2(run.exitCode == 1 && run.err.contains("Cannot write the screenshot /nonexistent/window.png: ")
                  && run.err.contains("No such file or directory"), qPrintable(diagnostics(run)));
 }
 

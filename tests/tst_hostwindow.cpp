@@ -1,6 +1,7 @@
 #include "HostOptions.h"
 #include "HostSetup.h"
 #include "HostWindow.h"
+#include "SimulatedTurntable.h"
 
 #include <QFile>
 #include <QLabel>
@@ -31,6 +32,8 @@ private slots:
     void cancelLetsGoOfController();
     void closingMidCaptureAsksFirst();
     void captureLocksSettings();
+    void failedCaptureSaysWhatHostKnows_data();
+    void failedCaptureSaysWhatHostKnows();
     void saveChecksFileAgain_data();
     void saveChecksFileAgain();
     void noTurntableShowsHint();
@@ -240,20 +243,77 @@ void tst_HostWindow::captureLocksSettings()
     QVERIFY2(!rig.log().contains(QLatin1String("answered turn")), qPrintable(rig.log()));
 }
 
+void tst_HostWindow::failedCaptureSaysWhatHostKnows_data()
+{
+    QTest::addColumn<int>("timeoutSeconds");
+    // How the turntable takes the first turn: never answered, refused, or
+    // with the line hung up as a pulled cable does.
+    QTest::addColumn<QString>("fault");
+    // %1 is the port.
+    QTest::addColumn<QString>("failure");
+    QTest::newRow("stall") << 1 << "silent" << "Capture failed. Stalled: picture 2 was never requested within 1 s.";
+    // Without a timeout only what the host saw can end these captures.
+    QTest::newRow("refused turn") << 0 << "error"
+                                  << "Capture failed. The turntable refused turn 1: Error: motor blocked.";
+    QTest::newRow("pulled cable") << 0 << "hang-up"
+                                  << "Capture failed. The port %1 left the system, as a port does when its "
+                                     "cable is pulled.";
+}
+
+void tst_HostWindow::failedCaptureSaysWhatHostKnows()
+{
+    QFETCH(int, timeoutSeconds);
+    QFETCH(QString, fault);
+    QFETCH(QString, failure);
+    HostOptions options;
+    options.timeoutSeconds = timeoutSeconds;
+    options.fault = fault == QLatin1String("error") ? HostOptions::Fault::Error : HostOptions::Fault::Silent;
+    // A cable is pulled on a turntable of the test's own, named as the port.
+    SimulatedTurntable turntable;
+    if (fault == QLatin1String("hang-up")) {
+        QVERIFY(turntable.isOpen());
+        SimulatedTurntable::Fault hangUp;
+        hangUp.hangUp = true;
+        turntable.setFault('p', hangUp);
+        options.portPath = turntable.systemLocation();
+        failure = failure.arg(options.portPath);
+    }
+    Rig rig;
+    QVERIFY(rig.open(options));
+    QTest::mouseClick(rig.child<QPushButton>("startCaptureButton"), Qt::LeftButton);
+    QTRY_VERIFY2_WITH_TIMEOUT(rig.log().contains(QLatin1String("Capture failed")), qPrintable(rig.log()), kWaitMs);
+    const auto lineAfterFailure = [&rig, &failure] {
+        const QStringList lines = rig.log().split(QLatin1Char('\n'));
+        const int index = lines.indexOf(failure);
+        return index < 0 ? QStringLiteral("(no line '%1')").arg(failure) : lines.value(index + 1);
+    };
+    // The host says what it did, and nothing of what the device may have received.
+    QTRY_COMPARE_WITH_TIMEOUT(lineAfterFailure(),
+                              QStringLiteral("The host let go of the controller, which turns the table no "
+                                             "further; a new controller took its place."),
+                              kWaitMs);
+    QVERIFY2(!rig.log().contains(QLatin1String("disable command")), qPrintable(rig.log()));
+}
+
 void tst_HostWindow::saveChecksFileAgain_data()
 {
     // Written over the settings file while the window is open; empty for no change.
     QTest::addColumn<QByteArray>("change");
     QTest::addColumn<bool>("keepTime");
     QTest::addColumn<QString>("logged");
-    const QString changed = QStringLiteral("changed since the host read it; it is left as it is");
+    // What the frames count shows after Reload settings file; empty when the
+    // file is not the host's any more and is not taken.
+    QTest::addColumn<QString>("reloaded");
+    const QString changed = QStringLiteral("The settings file %1 changed since the host read it; it is left as it is");
     QByteArray noise(20000, '\0');
     QRandomGenerator(28).fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
-    QTest::newRow("unchanged: saved") << QByteArray() << false << "Settings saved.";
-    QTest::newRow("comment added") << QByteArray("[Orbisto]\n; studio\nframesCount=8\n") << false << changed;
-    QTest::newRow("random bytes") << noise << false << changed;
+    QTest::newRow("unchanged: saved") << QByteArray() << false << "Settings saved." << QString();
+    QTest::newRow("new value") << QByteArray("[Orbisto]\nframesCount=12\n") << false << changed << "12";
+    QTest::newRow("comment added") << QByteArray("[Orbisto]\n; studio\nframesCount=8\n") << false << changed
+                                   << QString();
+    QTest::newRow("random bytes") << noise << false << changed << QString();
     QTest::newRow("other bytes, same size and time")
-        << QByteArray("[Orbisto]\nframesCount=9\npostSnap=0\npreSnap=0\n") << true << changed;
+        << QByteArray("[Orbisto]\nframesCount=9\npostSnap=0\npreSnap=0\n") << true << changed << "9";
 }
 
 void tst_HostWindow::saveChecksFileAgain()
@@ -261,6 +321,7 @@ void tst_HostWindow::saveChecksFileAgain()
     QFETCH(QByteArray, change);
     QFETCH(bool, keepTime);
     QFETCH(QString, logged);
+    QFETCH(QString, reloaded);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     HostOptions options;
@@ -282,11 +343,46 @@ void tst_HostWindow::saveChecksFileAgain()
         if (keepTime)
             QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(file.fileName()), times, 0), 0);
     }
+    const auto fileHolds = [&file](const QByteArray &bytes) {
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), bytes);
+        file.close();
+    };
+    auto *reload = rig.child<QPushButton>("reloadSettingsButton");
     QTest::mouseClick(rig.child<QPushButton>("saveButton"), Qt::LeftButton);
-    QTRY_VERIFY2(rig.log().contains(logged), qPrintable(rig.log()));
+    QTRY_VERIFY2(rig.log().contains(logged.arg(options.settingsPath)), qPrintable(rig.log()));
     QVERIFY(!rig.window->findChild<QMessageBox *>());
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), change.isEmpty() ? QByteArray("[Orbisto]\nframesCount=6\npostSnap=0\npreSnap=0\n") : change);
+    if (change.isEmpty()) {
+        fileHolds("[Orbisto]\nframesCount=6\npostSnap=0\npreSnap=0\n");
+        QVERIFY(reload->isHidden());
+        return;
+    }
+    fileHolds(change);
+    // Stuck no longer: the window offers the file as it is now.
+    QVERIFY(reload->isVisible());
+    QVERIFY2(rig.log().contains(QLatin1String("The settings file changed from outside.")), qPrintable(rig.log()));
+    QTest::mouseClick(reload, Qt::LeftButton);
+    fileHolds(change);
+    if (reloaded.isEmpty()) {
+        QVERIFY2(rig.log().endsWith(QLatin1String("the file is left as it was.")), qPrintable(rig.log()));
+        QVERIFY(reload->isVisible());
+        QCOMPARE(rig.child<QLineEdit>("framesCountEdit")->text(), QStringLiteral("6"));
+        return;
+    }
+    QVERIFY(reload->isHidden());
+    QCOMPARE(rig.child<QLineEdit>("framesCountEdit")->text(), reloaded);
+    QVERIFY2(rig.log().endsWith(QStringLiteral("Reloaded the settings file %1 (framesCount=%2%3); nothing was written.")
+                                    .arg(options.settingsPath, reloaded,
+                                         change.contains("postSnap") ? QStringLiteral(", postSnap=0, preSnap=0") : QString())),
+             qPrintable(rig.log()));
+    QCOMPARE(rig.child<QProgressBar>("captureProgress")->maximum(), reloaded.toInt());
+    // The file is the host's again: an edit saves.
+    frames = rig.child<QLineEdit>("framesCountEdit");
+    frames->selectAll();
+    QTest::keyClicks(frames, QStringLiteral("5"));
+    QTest::mouseClick(rig.child<QPushButton>("saveButton"), Qt::LeftButton);
+    QVERIFY2(rig.log().endsWith(QLatin1String("Settings saved.")), qPrintable(rig.log()));
+    fileHolds("[Orbisto]\nframesCount=5\npostSnap=0\npreSnap=0\n");
 }
 
 void tst_HostWindow::noTurntableShowsHint()

@@ -32,7 +32,7 @@ mkdir -p "$work/generated" "$work/objects"
 # What each file is compiled with: the project's own definitions and Qt's
 # include folders, as CMake passes them; _WIN32 and friends come from the compiler.
 defines="-DUNICODE -D_UNICODE -DQT_DISABLE_DEPRECATED_BEFORE=0x050F00"
-defines="$defines -DQT_CORE_LIB -DQT_GUI_LIB -DQT_WIDGETS_LIB -DQT_SERIALPORT_LIB -DQT_TESTLIB_LIB -DORBISTO_VERSION=\"check\""
+defines="$defines -DQT_CORE_LIB -DQT_GUI_LIB -DQT_WIDGETS_LIB -DQT_SERIALPORT_LIB -DQT_TESTLIB_LIB -DORBISTO_VERSION=\"check\" -DORBISTO_SURFACE_DIR=\"tests/surface\""
 includes="-isystem $headers"
 for module in QtCore QtGui QtWidgets QtSerialPort QtTest; do
     includes="$includes -isystem $headers/$module"

@@ -216,7 +216,7 @@ QList<uint> membersOf(uint id)
     return members;
 }
 
-QString whoElse(const HostSettingsFile::Writer &writer, const QString &folder, const QByteArray &entry)
+QString whoElse(HostSettingsFile::Writer writer, const QString &folder, const QByteArray &entry)
 {
     using Writer = HostSettingsFile::Writer;
     switch (writer.kind) {
@@ -466,8 +466,11 @@ QString keepAttributes(int original, int copy)
     const int error = ok ? 0 : errno;
     if (ok && attributesOf(copy, got) && got == wanted)
         return QString();
+    QByteArrayList names;
+    for (auto it = wanted.cbegin(); it != wanted.cend(); ++it)
+        names.append(it.key());
     return QStringLiteral("a new copy cannot keep its extended attributes (%1) exactly%2")
-        .arg(QString::fromLatin1(wanted.keys().join(", ")),
+        .arg(QString::fromLatin1(names.join(", ")),
              error == 0 ? QString() : QStringLiteral(": ") + systemError(error));
 }
 
@@ -556,7 +559,7 @@ QString HostSettingsFile::difference(const QByteArray &bytes, Values &values)
     return offset == bytes.size() && offset == own.size() ? QString() : describe(bytes, offset);
 }
 
-std::optional<HostSettingsFile::Writer> HostSettingsFile::otherWriter(const FolderStatus &folder, uint entryOwner,
+std::optional<HostSettingsFile::Writer> HostSettingsFile::otherWriter(FolderStatus folder, uint entryOwner,
                                                                       uint user, const QList<uint> &groupMembers)
 {
     const auto trusted = [user](uint id) { return id == user || id == 0; };

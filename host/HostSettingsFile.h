@@ -69,7 +69,7 @@ public:
         uint group = 0;
         uint mode = 0;
     };
-    static std::optional<Writer> otherWriter(const FolderStatus &folder, uint entryOwner, uint user,
+    static std::optional<Writer> otherWriter(FolderStatus folder, uint entryOwner, uint user,
                                              const QList<uint> &groupMembers);
 
     // What tells one file from another, and what a new copy keeps of it.

@@ -68,7 +68,8 @@ void setRuntimeAsideForCommand(char *argv[])
         return;
     QByteArray runtime;
     QList<QByteArray> rest;
-    for (const QByteArray &entry : QByteArray(preload).replace(':', ' ').split(' ')) {
+    const QList<QByteArray> entries = QByteArray(preload).replace(':', ' ').split(' ');
+    for (const QByteArray &entry : entries) {
         if (entry.isEmpty())
             continue;
         if (isSanitizerRuntime(entry))
@@ -136,7 +137,8 @@ QByteArray sanitizerRuntimeNeededBy(const QString &path)
 QByteArray sanitizerRuntimeNeededBy(const QStringList &command)
 {
     QStringList files = {QStandardPaths::findExecutable(command.first())};
-    for (const QString &argument : command.mid(1))
+    const QStringList arguments = command.mid(1);
+    for (const QString &argument : arguments)
         files << argument << argument.section(QLatin1Char('='), 1);
     for (const QString &file : std::as_const(files)) {
         if (file.isEmpty() || !QFileInfo(file).isFile())

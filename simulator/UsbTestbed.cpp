@@ -37,7 +37,8 @@ bool isTakenOnSystem(int number)
     struct stat status;
     if (::lstat(QFile::encodeName(QStringLiteral("/dev/") + portName(number)).constData(), &status) == 0)
         return true;
-    for (const QString &folder : UsbTestbed::lockFolders()) {
+    const QStringList folders = UsbTestbed::lockFolders();
+    for (const QString &folder : folders) {
         if (::lstat(QFile::encodeName(folder + QStringLiteral("/LCK..") + portName(number)).constData(), &status) == 0)
             return true;
     }

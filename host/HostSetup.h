@@ -61,7 +61,7 @@ public:
     QString settingsFileName() const { return m_file.fileName(); }
 
     // The contract's only way to abandon a capture: the controller is deleted,
-    // so the turntable gets its disable command and nothing the capture
+    // so it sends its disable command where it still can and nothing the capture
     // scheduled acts any more, and a new one is registered the way the first
     // was, with the settings the store holds. False with errorString() saying
     // why when no new controller came; controller() is then null.

@@ -863,6 +863,12 @@ void tst_Host::settingsFileIsWrittenOnlyWhereSafe_data()
     QTest::addColumn<QString>("message");
     const QString finished = QStringLiteral("finished: 4 pictures");
     QTest::newRow("ACL and extended attribute, kept") << "acl" << 0 << finished;
+    QTest::newRow("ACL and extended attribute, not kept")
+        << "acl, no attributes" << 1
+        << "a new copy cannot keep its extended attributes (system.posix_acl_access, user.studio) exactly";
+    QTest::newRow("file system that cannot swap")
+        << "no exchange" << 1 << "the file system of its folder %1 cannot swap two files in one step";
+    QTest::newRow("file system that cannot swap, no file yet") << "no exchange, new file" << 0 << finished;
     QTest::newRow("own file in a sticky folder") << "sticky" << 0 << finished;
     QTest::newRow("group of root alone may write") << "root group" << 0 << finished;
     QTest::newRow("second hard link") << "hard link" << 1 << "it has 2 hard links";
@@ -901,7 +907,10 @@ void tst_Host::settingsFileIsWrittenOnlyWhereSafe()
     settings.close();
     QCOMPARE(::chmod(path, setup == QLatin1String("read-only") ? 0444 : 0640), 0);
     int made = 0;
-    if (setup == QLatin1String("acl")) {
+    const bool newFile = setup.endsWith(QLatin1String("new file"));
+    if (newFile) {
+        made = ::unlink(path);
+    } else if (setup.startsWith(QLatin1String("acl"))) {
         // An ACL (version 2; tag, permissions, id) letting user nobody read, and one of the user's own attributes.
         QByteArray acl;
         const auto add = [&acl](quint16 tag, quint16 permissions, quint32 id) {
@@ -951,7 +960,13 @@ void tst_Host::settingsFileIsWrittenOnlyWhereSafe()
         return facts + QDir(QFile::decodeName(folder)).entryList(QDir::AllEntries | QDir::Hidden | QDir::System);
     };
     const QStringList before = snapshot();
-    const HostRun run = runHost({"--settings", QFile::decodeName(path), "--frames", "4"});
+    // What no file system here lacks is refused to the host by its system calls.
+    QStringList launcher;
+    if (setup.startsWith(QLatin1String("no exchange")))
+        launcher = QStringList{ORBISTO_REFUSE_CALLS_FILE, "--no-exchange"};
+    else if (setup.endsWith(QLatin1String("no attributes")))
+        launcher = QStringList{ORBISTO_REFUSE_CALLS_FILE, "--no-attributes"};
+    const HostRun run = runHost({"--settings", QFile::decodeName(path), "--frames", "4"}, headlessEnvironment(), launcher);
     VERIFY_NO_SANITIZER_REPORT(run);
     QVERIFY2(run.finished && run.exitCode == exitCode, qPrintable(diagnostics(run)));
     message.replace(QLatin1String("%1"), QFile::decodeName(folder)).replace(QLatin1String("%2"), QFileInfo(folderPath).path());
@@ -961,6 +976,10 @@ void tst_Host::settingsFileIsWrittenOnlyWhereSafe()
     if (exitCode != 0) {
         QCOMPARE(after, before);
         QCOMPARE(settings.readAll(), good);
+    } else if (newFile) {
+        // Linked in where nothing can swap, and its temporary name gone.
+        QCOMPARE(after.mid(6), before.mid(6) + QStringList{"settings"});
+        QVERIFY(settings.readAll().contains("framesCount=4"));
     } else {
         // A new copy (inode, time) with the same mode, owner, group, attributes and names around it.
         QCOMPARE(after.at(0), before.at(0));

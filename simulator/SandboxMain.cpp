@@ -108,9 +108,13 @@ QByteArray sanitizerRuntimeNeededBy(const QString &path)
         || file.read(reinterpret_cast<char *>(sections.data()), sectionBytes) != sectionBytes) {
         return {};
     }
+    // A damaged file's sizes are not trusted past the file's own.
+    const quint64 fileSize = quint64(file.size());
     for (const Elf64_Shdr &section : sections) {
-        if (section.sh_type != SHT_DYNAMIC || section.sh_link >= sections.size())
+        if (section.sh_type != SHT_DYNAMIC || section.sh_link >= sections.size() || section.sh_size > fileSize
+            || sections.at(section.sh_link).sh_size > fileSize) {
             continue;
+        }
         const Elf64_Shdr &strings = sections.at(section.sh_link);
         if (!file.seek(qint64(strings.sh_offset)))
             return {};

@@ -13,7 +13,9 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <functional>
+#include <elf.h>
 #include <unistd.h>
 
 // The tools for photographers and host developers, run as a user runs them:
@@ -296,6 +298,23 @@ void tst_Tools::sandboxEndsWithItsCommand_data()
     QTest::newRow("command crashes") << shell + QStringList{"kill -SEGV $$"} << false << 128 + SIGSEGV;
     QTest::newRow("command cannot start") << words("/nonexistent/command") << false << 127;
     QTest::newRow("Ctrl-C") << words("sleep 29.5") << true << 128 + SIGINT;
+    // The sandbox reads files among the arguments for the sanitizer runtime they need.
+    const QString damaged = m_shared.filePath(QStringLiteral("damaged.so"));
+    QTest::newRow("a damaged ELF file among its arguments") << shell + QStringList{"exit 4", damaged} << false << 4;
+    // A header, and one dynamic section claiming 2^62 bytes.
+    Elf64_Ehdr header = {};
+    std::memcpy(header.e_ident, ELFMAG, SELFMAG);
+    header.e_ident[EI_CLASS] = ELFCLASS64;
+    header.e_shoff = sizeof header;
+    header.e_shentsize = sizeof(Elf64_Shdr);
+    header.e_shnum = 1;
+    Elf64_Shdr dynamic = {};
+    dynamic.sh_type = SHT_DYNAMIC;
+    dynamic.sh_size = quint64(1) << 62;
+    QFile file(damaged);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(reinterpret_cast<const char *>(&header), sizeof header);
+    file.write(reinterpret_cast<const char *>(&dynamic), sizeof dynamic);
 }
 
 void tst_Tools::sandboxEndsWithItsCommand()
